@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qern/hash.hpp"
+
+namespace qern {
+
+// The document's key/value map: string keys to string values, hashed with a per-map
+// random SipHash seed. Pairs live in one dense vector; an open-addressing index of
+// (hash tag, position) slots points into it. Iteration follows the index, so its order
+// is the hash order under this map's seed: unspecified, and different for every map.
+// Keys are never removed; assigning an existing key replaces its value in place.
+class DataMap {
+public:
+    struct Entry {
+        std::string key;
+        std::string value;
+        std::uint64_t hash;
+    };
+
+    DataMap() = default;
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+
+    const std::string* find(std::string_view key) const;
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+    // Stores the pair; an existing key keeps its place and gets the new value.
+    void assign(std::string_view key, std::string_view value);
+
+    // The key of some entry whose value equals `value` byte for byte.
+    std::optional<std::string_view> find_key(std::string_view value) const;
+
+    // Visits every entry in the map's iteration order.
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::uint64_t slot : slots_)
+            if (slot != 0) f(entries_[index_of(slot)]);
+    }
+
+    // Visits every entry in an order drawn afresh for this call, unrelated to for_each's:
+    // the order a freshly seeded copy of the map would have, without building the copy.
+    template <class F>
+    void for_each_reseeded(F&& f) const {
+        if (slots_.empty()) return;
+        const HashSeed draw = HashSeed::random();
+        const std::size_t mask = slots_.size() - 1;
+        const std::size_t stride = (draw.k1 | 1) & mask;  // odd, so every slot is visited once
+        std::size_t at = draw.k0 & mask;
+        for (std::size_t n = 0; n <= mask; ++n, at = (at + (stride ? stride : 1)) & mask)
+            if (slots_[at] != 0) f(entries_[index_of(slots_[at])]);
+    }
+
+private:
+    static std::size_t index_of(std::uint64_t slot) {
+        return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
+    }
+    static std::uint64_t make_slot(std::uint64_t hash, std::size_t index) {
+        return (hash & 0xFFFFFFFF00000000ULL) | static_cast<std::uint64_t>(index + 1);
+    }
+    void grow();
+
+    SeededHash hasher_;
+    std::vector<Entry> entries_;
+    std::vector<std::uint64_t> slots_;  // 0 = empty; capacity is a power of two
+};
+
+}  // namespace qern

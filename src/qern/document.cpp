@@ -1,0 +1,158 @@
+#include "qern/document.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "qern/literals.hpp"
+#include "qern/parsing.hpp"
+#include "qern/text.hpp"
+
+namespace qern {
+
+QernDocument::QernDocument(const Builtins& builtins) : builtins_(&builtins) {
+    for (const auto& command : builtins.commands)
+        commands_.emplace(std::string(command->name()), command);
+}
+
+Result<void> QernDocument::merge_within(std::string_view text, MergeContext& context) {
+    // Restores the enclosing operation's context on every path, exceptions included.
+    struct Scope {
+        QernDocument& doc;
+        MergeContext* saved;
+        ~Scope() { doc.context_ = saved; }
+    } scope{*this, std::exchange(context_, &context)};
+    return merge_text(*this, text);
+}
+
+Result<void> QernDocument::merge_content(std::string_view text) {
+    if (context_ != nullptr) return merge_within(text, *context_);
+    MergeContext context;
+    return merge_within(text, context);
+}
+
+Result<void> QernDocument::merge_file(std::string_view path) {
+    MergeContext local;
+    MergeContext& context = context_ != nullptr ? *context_ : local;
+    auto file = context.enter(path, [](std::string reason) { return QernError::io(reason); });
+    if (!file) return std::move(file).error();
+    return merge_within(file->text(), context);
+}
+
+std::optional<std::string_view> QernDocument::find_obj(std::string_view key) const {
+    if (const std::string* value = data_.find(key)) return std::string_view(*value);
+    return data_.find_key(key);
+}
+
+std::optional<std::string_view> QernDocument::find_key(std::string_view value) const {
+    return data_.find_key(value);
+}
+
+std::optional<std::string_view> QernDocument::find_deep(std::string_view key) const {
+    const std::string* value = data_.find(key);
+    if (value == nullptr) return std::nullopt;
+    // Iterative, with a visited set: chains of any length and cycles end in linear time.
+    ViewSet visited;
+    std::optional<std::string_view> last;
+    std::string_view current = key;
+    for (;;) {
+        visited.insert(current);
+        const std::string_view v = *value;
+        if (visited.count(v) != 0) return last ? last : v;
+        last = v;
+        value = data_.find(v);
+        if (value == nullptr) return v;
+        current = v;
+    }
+}
+
+std::optional<std::vector<std::string_view>> QernDocument::find_list(std::string_view key) const {
+    const auto value = find_obj(key);
+    if (!value) return std::nullopt;
+    return parse_list(*value);
+}
+
+std::optional<ViewMap<std::string_view>> QernDocument::find_object(std::string_view key) const {
+    const auto value = find_obj(key);
+    if (!value) return std::nullopt;
+    const std::string_view t = trim(*value);
+    if (t.empty() || t.front() != '{' || t.back() != '}') return std::nullopt;
+    InlineObject object = parse_inline_object(*value);
+    if (!object.ok()) return std::nullopt;
+    ViewMap<std::string_view> fields;
+    for (const ObjectField& f : object.fields) fields.insert_or_assign(f.key, f.value);
+    return fields;
+}
+
+std::vector<std::string_view> QernDocument::keys() const {
+    std::vector<std::string_view> out;
+    out.reserve(data_.size());
+    data_.for_each([&](const DataMap::Entry& e) { out.push_back(e.key); });
+    return out;
+}
+
+StringMap<std::string> QernDocument::to_dict() const {
+    StringMap<std::string> out;
+    out.reserve(data_.size());
+    data_.for_each([&](const DataMap::Entry& e) { out.emplace(e.key, e.value); });
+    return out;
+}
+
+const SchemaDef* SchemaRegistry::find(std::string_view name) const {
+    const auto it = schemas_.find(name);
+    return it == schemas_.end() ? nullptr : &it->second;
+}
+
+void SchemaRegistry::insert(std::string_view name, SchemaDef def) {
+    auto it = schemas_.find(name);
+    if (it != schemas_.end()) {
+        unindex_fields(it->first, it->second);
+        it->second = std::move(def);
+    } else {
+        it = schemas_.emplace(std::string(name), std::move(def)).first;
+    }
+    index_fields(it->first, it->second);
+}
+
+std::optional<SchemaDef> SchemaRegistry::remove(std::string_view name) {
+    const auto it = schemas_.find(name);
+    if (it == schemas_.end()) return std::nullopt;
+    unindex_fields(it->first, it->second);
+    SchemaDef def = std::move(it->second);
+    schemas_.erase(it);
+    return def;
+}
+
+std::vector<std::string> SchemaRegistry::names() const {
+    std::vector<std::string> out;
+    out.reserve(schemas_.size());
+    for (const auto& entry : schemas_) out.push_back(entry.first);
+    return out;
+}
+
+std::optional<SchemaRegistry::FieldOwner> SchemaRegistry::owner_of(std::string_view field) const {
+    const auto it = field_index_.find(field);
+    if (it == field_index_.end() || it->second.empty()) return std::nullopt;
+    const std::string& schema = *it->second.front();
+    const SchemaDef& def = schemas_.find(schema)->second;
+    return FieldOwner{schema, def.fields.find(field)->second};
+}
+
+void SchemaRegistry::index_fields(const std::string& name, const SchemaDef& def) {
+    for (const auto& field : def.fields) field_index_[field.first].push_back(&name);
+}
+
+void SchemaRegistry::unindex_fields(const std::string& name, const SchemaDef& def) {
+    for (const auto& field : def.fields) {
+        const auto it = field_index_.find(field.first);
+        if (it == field_index_.end()) continue;
+        auto& owners = it->second;
+        const auto at = std::find(owners.begin(), owners.end(), &name);
+        if (at != owners.end()) {
+            *at = owners.back();
+            owners.pop_back();
+        }
+        if (owners.empty()) field_index_.erase(it);
+    }
+}
+
+}  // namespace qern

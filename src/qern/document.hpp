@@ -1,0 +1,157 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qern/data_map.hpp"
+#include "qern/error.hpp"
+#include "qern/hash.hpp"
+#include "qern/merge_context.hpp"
+
+namespace qern {
+
+class QernDocument;
+
+// A directive handler. Handlers are stateless and shared between documents.
+class Command {
+public:
+    virtual ~Command() = default;
+    // The directive name, without the '@'.
+    virtual std::string_view name() const = 0;
+    // Runs the directive on `doc`; `args` is the text after the name, untrimmed.
+    virtual Result<void> execute(QernDocument& doc, std::string_view args) const = 0;
+};
+
+// The kind of value a type holds.
+enum class PrimitiveKind : std::uint8_t { I32 = 0, F64 = 1, String = 2, Bool = 3, Color = 4 };
+
+// How many values deep a validation may nest (lists in lists, objects in objects).
+inline constexpr unsigned kMaxValueDepth = 256;
+
+// A type that can validate a textual value.
+class TypeDef {
+public:
+    virtual ~TypeDef() = default;
+    virtual PrimitiveKind base_type() const = 0;
+    Result<void> validate(std::string_view value, const QernDocument& doc) const {
+        return validate_nested(value, doc, 0);
+    }
+    // `depth` counts the values this one is nested in, so that hostile input cannot
+    // exhaust the stack.
+    virtual Result<void> validate_nested(std::string_view value, const QernDocument& doc,
+                                         unsigned depth) const = 0;
+};
+
+// A schema: field name to type name, and the names of the optional fields.
+struct SchemaDef {
+    StringMap<std::string> fields;
+    StringSet optional;
+};
+
+// The schema registry, with an index from field name to the schemas that declare it, so
+// that checking an assignment costs the same however many schemas exist.
+class SchemaRegistry {
+public:
+    const SchemaDef* find(std::string_view name) const;
+    bool contains(std::string_view name) const { return schemas_.count(name) != 0; }
+    std::size_t size() const { return schemas_.size(); }
+    // Registers `def` under `name`, replacing and dropping any schema of that name.
+    void insert(std::string_view name, SchemaDef def);
+    // Takes the schema out of the registry.
+    std::optional<SchemaDef> remove(std::string_view name);
+    // The names of all schemas, in the registry's iteration order.
+    std::vector<std::string> names() const;
+
+    struct FieldOwner {
+        std::string_view schema;
+        std::string_view type;
+    };
+    // Some schema that has a field named `field`, with that field's type.
+    std::optional<FieldOwner> owner_of(std::string_view field) const;
+
+    template <class F>
+    void for_each(F&& f) const {
+        for (const auto& [name, def] : schemas_) f(name, def);
+    }
+
+private:
+    void index_fields(const std::string& name, const SchemaDef& def);
+    void unindex_fields(const std::string& name, const SchemaDef& def);
+
+    StringMap<SchemaDef> schemas_;
+    StringMap<std::vector<const std::string*>> field_index_;  // names point at schemas_ keys
+};
+
+// Checks a value against a type name for a schema field (the type system's
+// validate_field). Assignments to a key that some schema declares go through it.
+using FieldValidator = Result<void> (*)(const QernDocument& doc, std::string_view type_name,
+                                        std::string_view value, std::string_view schema,
+                                        std::string_view field, unsigned depth);
+
+// What every new document starts from: the directive handlers, in registration order,
+// and the field validator. Built once and never changed.
+struct Builtins {
+    std::vector<std::shared_ptr<const Command>> commands;
+    FieldValidator validate_field = nullptr;
+};
+
+// A QERN document: the key/value map, the directive registry, the registered types and
+// the registered schemas.
+class QernDocument {
+public:
+    explicit QernDocument(const Builtins& builtins);
+    QernDocument(QernDocument&&) noexcept = default;
+    QernDocument& operator=(QernDocument&&) noexcept = default;
+    QernDocument(const QernDocument&) = delete;
+    QernDocument& operator=(const QernDocument&) = delete;
+
+    // Merges text into this document. The first failing line stops the merge; what was
+    // stored before it stays.
+    Result<void> merge_content(std::string_view text);
+    // Reads the file (as given; relative paths against the working directory) and
+    // merges its text.
+    Result<void> merge_file(std::string_view path);
+
+    // The value of `key`, or else the key of some entry whose value is `key`.
+    std::optional<std::string_view> find_obj(std::string_view key) const;
+    // The key of some entry whose value is `value`.
+    std::optional<std::string_view> find_key(std::string_view value) const;
+    // Follows key -> value -> key until a value that is no key, or a cycle.
+    std::optional<std::string_view> find_deep(std::string_view key) const;
+    // find_obj, then the value read as a list literal.
+    std::optional<std::vector<std::string_view>> find_list(std::string_view key) const;
+    // find_obj, then the value read as an inline object; a later duplicate field wins.
+    std::optional<ViewMap<std::string_view>> find_object(std::string_view key) const;
+    std::vector<std::string_view> keys() const;
+    StringMap<std::string> to_dict() const;
+
+    const DataMap& data() const { return data_; }
+    DataMap& data() { return data_; }
+    const StringMap<std::shared_ptr<const Command>>& commands() const { return commands_; }
+    const StringMap<std::unique_ptr<TypeDef>>& types() const { return types_; }
+    StringMap<std::unique_ptr<TypeDef>>& types() { return types_; }
+    const SchemaRegistry& schemas() const { return schemas_; }
+    SchemaRegistry& schemas() { return schemas_; }
+    const Builtins& builtins() const { return *builtins_; }
+
+    // The merge in progress: the files being read and the work done so far. Directives
+    // that read files use it; it is null outside merge_content and merge_file.
+    MergeContext* merge_context() const { return context_; }
+
+    // Merges text as part of an operation already in progress (imports, derives).
+    Result<void> merge_within(std::string_view text, MergeContext& context);
+
+private:
+    const Builtins* builtins_;
+    DataMap data_;
+    StringMap<std::shared_ptr<const Command>> commands_;
+    StringMap<std::unique_ptr<TypeDef>> types_;
+    SchemaRegistry schemas_;
+    MergeContext* context_ = nullptr;
+};
+
+}  // namespace qern

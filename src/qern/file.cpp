@@ -1,0 +1,89 @@
+#include "qern/file.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "qern/text.hpp"
+
+namespace qern {
+
+std::string os_error_text(int code) {
+    char buf[256];
+    // The GNU strerror_r returns the message, which may or may not live in buf.
+    const char* msg = strerror_r(code, buf, sizeof buf);
+    return concat(msg, " (os error ", std::to_string(code), ")");
+}
+
+Result<OpenFile> OpenFile::open(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return QernError::io("file name contained an unexpected NUL byte");
+    const std::string c_path(path);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on the
+    // reads of a regular file, the only kind accepted below.
+    int fd;
+    do {
+        fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return QernError::io(os_error_text(errno));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return QernError::io(os_error_text(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode)) return QernError::io(os_error_text(EISDIR));
+        return QernError::io("not a regular file");
+    }
+    return OpenFile(fd, FileId{static_cast<std::uint64_t>(st.st_dev),
+                               static_cast<std::uint64_t>(st.st_ino)},
+                    static_cast<std::uint64_t>(st.st_size));
+}
+
+OpenFile::OpenFile(OpenFile&& other) noexcept
+    : fd_(other.fd_), id_(other.id_), size_(other.size_) {
+    other.fd_ = -1;
+}
+
+OpenFile::~OpenFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::string> OpenFile::read_text() {
+    // Read the size fstat reported, then on until EOF: the file may change meanwhile.
+    std::string text(static_cast<std::size_t>(size_), '\0');
+    std::size_t have = 0;
+    for (;;) {
+        char spill[4096];
+        const bool in_place = have < text.size();
+        char* dest = in_place ? text.data() + have : spill;
+        const std::size_t room = in_place ? text.size() - have : sizeof spill;
+        const ssize_t n = ::read(fd_, dest, room);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return QernError::io(os_error_text(errno));
+        }
+        if (n == 0) break;
+        if (in_place) {
+            have += static_cast<std::size_t>(n);
+        } else {
+            text.append(spill, static_cast<std::size_t>(n));
+            have = text.size();
+        }
+    }
+    text.resize(have);
+    if (!is_valid_utf8(text)) return QernError::io("stream did not contain valid UTF-8");
+    return text;
+}
+
+Result<std::string> read_text_file(std::string_view path) {
+    auto file = OpenFile::open(path);
+    if (!file) return std::move(file).error();
+    return file->read_text();
+}
+
+}  // namespace qern

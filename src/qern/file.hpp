@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "qern/error.hpp"
+
+namespace qern {
+
+// Identity of a file on disk, so that two spellings of one path are recognised.
+struct FileId {
+    std::uint64_t device;
+    std::uint64_t inode;
+    bool operator==(const FileId&) const = default;
+};
+
+// A regular file opened for reading. Anything else (a directory, a FIFO, a device) is
+// refused when opened, so that a read can never block or run forever.
+class OpenFile {
+public:
+    static Result<OpenFile> open(std::string_view path);
+    OpenFile(OpenFile&& other) noexcept;
+    OpenFile& operator=(OpenFile&&) = delete;
+    ~OpenFile();
+
+    FileId id() const { return id_; }
+    std::uint64_t size() const { return size_; }
+    // The whole file as UTF-8 text; invalid UTF-8 is an Io error.
+    Result<std::string> read_text();
+
+private:
+    OpenFile(int fd, FileId id, std::uint64_t size) : fd_(fd), id_(id), size_(size) {}
+    int fd_;
+    FileId id_;
+    std::uint64_t size_;
+};
+
+// Opens and reads the whole file at `path` as UTF-8 text.
+Result<std::string> read_text_file(std::string_view path);
+
+// The platform's description of an OS error code, e.g.
+// "No such file or directory (os error 2)".
+std::string os_error_text(int code);
+
+}  // namespace qern

@@ -1,0 +1,152 @@
+#include "qern/parsing.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "qern/document.hpp"
+#include "qern/text.hpp"
+
+namespace qern {
+
+namespace {
+
+// The bytes that may stand around a comment's '#'.
+inline bool comment_boundary(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
+struct BraceCount {
+    std::size_t open = 0;
+    std::size_t close = 0;
+    void add(std::string_view s) {
+        for (char c : s) {
+            open += c == '{';
+            close += c == '}';
+        }
+    }
+};
+
+Result<void> assign(QernDocument& doc, std::string_view line, std::size_t line_no) {
+    long depth = 0;
+    std::size_t eq = std::string_view::npos;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        } else if (c == '=' && depth == 0) {
+            eq = i;
+            break;
+        }
+    }
+    if (eq == std::string_view::npos)
+        return QernError::parse(line_no, line, "Missing assignment operator '='");
+    const std::string_view key = trim(line.substr(0, eq));
+    if (key.empty()) return QernError::parse(line_no, line, "Key cannot be empty");
+    const std::string_view value = unquote_value(trim(line.substr(eq + 1)));
+
+    // A key that some schema declares as a field must hold a value of that field's type.
+    if (doc.schemas().size() != 0) {
+        if (auto owner = doc.schemas().owner_of(key)) {
+            auto checked =
+                doc.builtins().validate_field(doc, owner->type, value, owner->schema, key, 0);
+            if (!checked) return checked;
+        }
+    }
+    doc.data().assign(key, value);
+    return success();
+}
+
+}  // namespace
+
+std::string_view strip_comment(std::string_view line) {
+    const char* p = line.data();
+    const std::size_t n = line.size();
+    char quote = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = p[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '#' && (i == 0 || comment_boundary(p[i - 1])) &&
+                   (i + 1 == n || comment_boundary(p[i + 1]))) {
+            return line.substr(0, i);
+        }
+    }
+    return line;
+}
+
+Result<void> dispatch(QernDocument& doc, std::string_view statement, std::size_t line) {
+    const std::string_view rest = statement.substr(1);
+    const WhitespaceHit ws = find_whitespace(rest);
+    const bool split = ws.pos != std::string_view::npos;
+    const std::string_view name = trim(split ? rest.substr(0, ws.pos) : rest);
+    const std::string_view args = split ? rest.substr(ws.pos + ws.len) : std::string_view();
+    if (name.empty()) return QernError::parse(line, rest, "Empty directive");
+    const auto it = doc.commands().find(name);
+    if (it == doc.commands().end())
+        return QernError::parse(line, rest, concat("Unknown directive: @", name));
+    // Hold a reference while the handler runs, whatever it does to the document.
+    const std::shared_ptr<const Command> handler = it->second;
+    return handler->execute(doc, args);
+}
+
+Result<void> handle_statement(QernDocument& doc, std::string_view statement, std::size_t line) {
+    if (statement.empty()) return success();
+    if (statement.front() == '@') return dispatch(doc, statement, line);
+    return assign(doc, statement, line);
+}
+
+Result<void> merge_text(QernDocument& doc, std::string_view text) {
+    std::size_t line_no = 0;
+    std::size_t pos = 0;
+    // A directive whose braces are not yet balanced collects the following lines. The
+    // brace counts grow with each appended line, so joining stays linear.
+    bool block_open = false;
+    std::string block;
+    std::size_t block_line = 0;
+    BraceCount braces;
+
+    while (pos < text.size()) {
+        const char* nl =
+            static_cast<const char*>(std::memchr(text.data() + pos, '\n', text.size() - pos));
+        const std::size_t end = nl ? static_cast<std::size_t>(nl - text.data()) : text.size();
+        std::string_view raw = text.substr(pos, end - pos);
+        pos = nl ? end + 1 : text.size();
+        if (nl && !raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        ++line_no;
+        const std::string_view line = trim(strip_comment(raw));
+
+        if (!block_open) {
+            if (!line.empty() && line.front() == '@') {
+                BraceCount count;
+                count.add(line);
+                if (count.open > count.close) {
+                    block_open = true;
+                    block.assign(line);
+                    block_line = line_no;
+                    braces = count;
+                    continue;
+                }
+            }
+            auto handled = handle_statement(doc, line, line_no);
+            if (!handled) return handled;
+            continue;
+        }
+
+        block.push_back(' ');
+        block.append(line);
+        braces.add(line);
+        if (braces.close >= braces.open) {
+            block_open = false;
+            auto handled = handle_statement(doc, trim(strip_comment(block)), block_line);
+            if (!handled) return handled;
+        }
+    }
+    if (block_open) return handle_statement(doc, trim(strip_comment(block)), block_line);
+    return success();
+}
+
+}  // namespace qern

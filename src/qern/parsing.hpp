@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "qern/error.hpp"
+
+namespace qern {
+
+class QernDocument;
+
+// The line without its comment: a '#' outside quotes that stands alone (at the start or
+// after a blank, and at the end or before a blank) starts one. "color = #FF0000" keeps
+// its '#'.
+std::string_view strip_comment(std::string_view line);
+
+// Merges QERN text into `doc`: lines, comments, multi-line directive blocks, directives
+// and assignments. The first error stops the merge; earlier lines keep their effect.
+Result<void> merge_text(QernDocument& doc, std::string_view text);
+
+// Handles one cleaned statement (comment stripped, trimmed, blocks joined).
+Result<void> handle_statement(QernDocument& doc, std::string_view statement, std::size_t line);
+
+// Runs an '@' statement through the document's directive registry.
+Result<void> dispatch(QernDocument& doc, std::string_view statement, std::size_t line);
+
+}  // namespace qern

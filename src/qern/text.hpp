@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace qern {
+
+// Whitespace is the Unicode White_Space set: U+0009..U+000D, U+0020, U+0085, U+00A0,
+// U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. These helpers work on
+// UTF-8 bytes and are safe on any input: a malformed sequence is simply not whitespace.
+
+// Length in bytes of the whitespace character that starts at s[i], or 0.
+std::size_t whitespace_at(std::string_view s, std::size_t i);
+// Length in bytes of the whitespace character that ends just before s[end], or 0.
+std::size_t whitespace_before(std::string_view s, std::size_t end);
+
+std::string_view trim_start(std::string_view s);
+std::string_view trim_end(std::string_view s);
+inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+
+// Position of the first whitespace character and its length; npos when there is none.
+struct WhitespaceHit {
+    std::size_t pos;
+    std::size_t len;
+};
+WhitespaceHit find_whitespace(std::string_view s, std::size_t from = 0);
+
+// A value at least two bytes long that begins and ends with the same quote character
+// (" or ') loses that one pair; the inside is kept as it is.
+std::string_view strip_quotes(std::string_view s);
+
+// The unquoting applied to assignment and inline-object values: values that begin with
+// '[' or '{' are literals and are kept whole.
+inline std::string_view unquote_value(std::string_view s) {
+    if (!s.empty() && (s[0] == '[' || s[0] == '{')) return s;
+    return strip_quotes(s);
+}
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values
+// past U+10FFFF).
+bool is_valid_utf8(std::string_view s);
+
+// Concatenation without intermediate temporaries, for building messages.
+template <class... Parts>
+std::string concat(const Parts&... parts) {
+    std::string out;
+    out.reserve((std::string_view(parts).size() + ... + 0));
+    (out.append(std::string_view(parts)), ...);
+    return out;
+}
+
+}  // namespace qern
