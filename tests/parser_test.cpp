@@ -72,7 +72,7 @@ TEST(Parser, MultiLineBlocks) {
     // An unclosed block still reaches its directive at the end of the text.
     expect_error("@schema P {\n x: f64", "Directive '@schema' error: Expected '}'");
     // Comments are stripped again across the joined block, with quotes spanning lines.
-    expect_error("@nope { '\n # ' }", "Parse Error at line 1: 'nope { ' # ' }'. Reason: Unknown directive: @nope");
+    expect_error("@nope { 'a\nb' # c }", "Parse Error at line 1: 'nope { 'a b''. Reason: Unknown directive: @nope");
 }
 
 TEST(Parser, UnclosedBlockOfManyLinesIsLinear) {

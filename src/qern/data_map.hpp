@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +35,8 @@ public:
     // Stores the pair; an existing key keeps its place and gets the new value.
     void assign(std::string_view key, std::string_view value);
 
-    // The key of some entry whose value equals `value` byte for byte.
+    // The key of some entry whose value equals `value` byte for byte. The first call
+    // builds a reverse index (value to entries); later assignments keep it exact.
     std::optional<std::string_view> find_key(std::string_view value) const;
 
     // Visits every entry in the map's iteration order.
@@ -66,9 +68,26 @@ private:
     }
     void grow();
 
+    // The reverse index: one slot per distinct value, pointing at the head of a doubly
+    // linked chain of the entries that hold it. Built on first use, so parsing does not
+    // pay for it; from then on assign() keeps it exact.
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    struct ReverseIndex {
+        std::vector<std::uint64_t> slots;        // (hash tag | head + 1), 0 = empty
+        std::vector<std::uint64_t> value_hash;   // per entry
+        std::vector<std::uint32_t> next, prev;   // per entry, along its value's chain
+        std::size_t distinct = 0;
+    };
+    void build_reverse() const;
+    void reverse_link(std::size_t index) const;
+    void reverse_unlink(std::size_t index) const;
+    std::size_t reverse_slot_of(std::uint64_t hash, std::string_view value) const;
+    void reverse_grow() const;
+
     SeededHash hasher_;
     std::vector<Entry> entries_;
     std::vector<std::uint64_t> slots_;  // 0 = empty; capacity is a power of two
+    mutable std::unique_ptr<ReverseIndex> reverse_;
 };
 
 }  // namespace qern

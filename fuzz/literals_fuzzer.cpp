@@ -1,0 +1,31 @@
+// The list and inline-object literal parsers: every item and field must lie inside the
+// input, trimmed, and the parse must be deterministic.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "qern/literals.hpp"
+#include "qern/text.hpp"
+
+namespace {
+
+bool inside(std::string_view part, std::string_view whole) {
+    return part.empty() || (part.data() >= whole.data() &&
+                            part.data() + part.size() <= whole.data() + whole.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (auto items = qern::parse_list(text)) {
+        for (std::string_view item : *items)
+            if (item.empty() || !inside(item, text) || qern::trim(item) != item) std::abort();
+    }
+    const qern::InlineObject object = qern::parse_inline_object(text);
+    if (object.ok() != object.error.empty()) std::abort();
+    for (const auto& field : object.fields)
+        if (field.key.empty() || !inside(field.key, text) || !inside(field.value, text))
+            std::abort();
+    return 0;
+}

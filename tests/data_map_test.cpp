@@ -1,0 +1,80 @@
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "qern/data_map.hpp"
+#include "test_support.hpp"
+
+namespace qern::testing {
+namespace {
+
+// find_key must answer exactly what a linear walk would, after any sequence of inserts
+// and replacements, whether the reverse index was built early, late or in between.
+TEST(DataMap, ReverseIndexStaysExactUnderReplacement) {
+    std::mt19937 rng(7);
+    for (int build_at : {0, 50, 400, 2000}) {
+        DataMap map;
+        std::map<std::string, std::string> model;
+        for (int step = 0; step < 3000; ++step) {
+            if (step == build_at) (void)map.find_key("warm-up");
+            const std::string key = "k" + std::to_string(rng() % 500);
+            const std::string value = "v" + std::to_string(rng() % 40);
+            map.assign(key, value);
+            model[key] = value;
+            const std::string probe = "v" + std::to_string(rng() % 45);
+            const auto found = map.find_key(probe);
+            std::set<std::string> holders;
+            for (const auto& [k, v] : model)
+                if (v == probe) holders.insert(k);
+            if (holders.empty()) {
+                ASSERT_FALSE(found.has_value()) << probe;
+            } else {
+                ASSERT_TRUE(found.has_value()) << probe;
+                ASSERT_TRUE(holders.count(std::string(*found))) << probe << " -> " << *found;
+            }
+        }
+        ASSERT_EQ(map.size(), model.size());
+        for (const auto& [k, v] : model) ASSERT_EQ(*map.find(k), v);
+    }
+}
+
+TEST(DataMap, ReplacedValueKeepsPlaceAndLeavesNoTrace) {
+    DataMap map;
+    map.assign("a", "x");
+    map.assign("b", "y");
+    std::vector<std::string> before;
+    map.for_each([&](const DataMap::Entry& e) { before.push_back(e.key); });
+    EXPECT_EQ(map.find_key("x"), "a");
+    map.assign("a", "z");
+    EXPECT_FALSE(map.find_key("x").has_value());
+    EXPECT_EQ(map.find_key("z"), "a");
+    std::vector<std::string> after;
+    map.for_each([&](const DataMap::Entry& e) { after.push_back(e.key); });
+    EXPECT_EQ(before, after);
+}
+
+TEST(DataMap, ReseededOrderVisitsEveryEntryOnce) {
+    DataMap map;
+    for (int i = 0; i < 1000; ++i) map.assign("key" + std::to_string(i), std::to_string(i));
+    std::multiset<std::string> seen;
+    map.for_each_reseeded([&](const DataMap::Entry& e) { seen.insert(e.key); });
+    EXPECT_EQ(seen.size(), 1000u);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 1000u);
+}
+
+TEST(DataMap, SeedsDifferBetweenMaps) {
+    // Two maps with the same keys iterate in different orders (with overwhelming odds).
+    DataMap a, b;
+    for (int i = 0; i < 64; ++i) {
+        a.assign(std::to_string(i), "");
+        b.assign(std::to_string(i), "");
+    }
+    std::vector<std::string> oa, ob;
+    a.for_each([&](const DataMap::Entry& e) { oa.push_back(e.key); });
+    b.for_each([&](const DataMap::Entry& e) { ob.push_back(e.key); });
+    EXPECT_NE(oa, ob);
+}
+
+}  // namespace
+}  // namespace qern::testing
