@@ -1,0 +1,283 @@
+#include "types/physics.hpp"
+
+#include <array>
+
+#include "qern/text.hpp"
+#include "types/number.hpp"
+
+namespace qern {
+
+namespace {
+
+constexpr std::array<std::string_view, kUnitCount> kUnitNames = {
+    "meter",
+    "kilogram",
+    "second",
+    "ampere",
+    "kelvin",
+    "mole",
+    "candela",
+    "squareMeter",
+    "cubicMeter",
+    "meterPerSecond",
+    "meterPerSecondSquared",
+    "radianPerSecond",
+    "radianPerSecondSquared",
+    "hertz",
+    "kilogramPerCubicMeter",
+    "kilogramMeterPerSecond",
+    "newton",
+    "newtonMeter",
+    "pascal",
+    "joule",
+    "watt",
+    "newtonPerMeter",
+    "dimensionless",
+    "kilogramSquareMeter",
+    "joulePerKilogramKelvin",
+    "joulePerKilogram",
+    "joulePerKelvin",
+    "coulomb",
+    "volt",
+    "ohm",
+    "ohmMeter",
+    "farad",
+    "voltPerMeter",
+    "tesla",
+    "weber",
+    "henry",
+    "dioptre",
+    "percentage",
+    "becquerel",
+    "gray",
+    "sievert",
+    "electronVolt",
+    "barn",
+    "lightYear",
+    "parsec",
+    "astronomicalUnit",
+    "hubbleConstant",
+    "siemens",
+    "coulombPerCubicMeter",
+    "coulombPerSquareMeter",
+    "faradPerMeter",
+    "henryPerMeter",
+    "amperePerMeter",
+    "amperePerSquareMeter",
+    "voltPerKelvin",
+    "pascalSecond",
+    "squareMeterPerSecond",
+    "newtonSecond",
+    "newtonPerCubicMeter",
+    "jouleSecond",
+    "kilogramPerMole",
+    "cubicMeterPerKilogram",
+    "meterPerCubicSecond",
+    "lumen",
+    "lux",
+    "lumenSecond",
+    "candelaPerSquareMeter",
+    "wattPerSteradian",
+    "wattPerSquareMeter",
+    "wattPerMeterKelvin",
+    "joulePerSquareMeter",
+    "radian",
+    "steradian",
+    "bit",
+    "decibel",
+    "katal",
+    "molePerCubicMeter",
+    "newtonPerMeterSquared",
+    "joulePerMole",
+    "joulePerMoleKelvin",
+    "kelvinPerWatt",
+    "kilogramPerSecond",
+    "cubicMeterPerSecond",
+    "inverseMeter",
+    "newtonPerCoulomb",
+    "weberPerMeter",
+    "teslaSquareMeter",
+    "arcDegree",
+    "arcMinute",
+    "arcSecond",
+    "bar",
+    "millimeterOfMercury",
+    "atmosphere",
+    "torr",
+    "poise",
+    "stokes",
+    "sverdrup",
+    "rayl",
+    "gal",
+    "maxwell",
+    "gauss",
+    "oersted",
+    "gilbert",
+    "franklin",
+    "debye",
+    "angstrom",
+    "lambert",
+    "phot",
+    "stilb",
+    "kayser",
+    "calorie",
+    "britishThermalUnit",
+    "langley",
+    "fahrenheit",
+    "celsius",
+    "rankine",
+    "curie",
+    "roentgen",
+    "rutherford",
+    "fermi",
+    "dalton",
+    "byte",
+    "baud",
+    "erlang",
+    "metabolicEquivalent",
+    "jansky",
+    "machNumber",
+    "knots",
+    "nauticalMile",
+    "horsepower",
+};
+
+constexpr bool names_complete() {
+    for (std::size_t i = 0; i < kUnitNames.size(); ++i) {
+        if (kUnitNames[i].empty()) return false;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (kUnitNames[i] == kUnitNames[j]) return false;
+        }
+    }
+    return true;
+}
+static_assert(names_complete(), "every unit needs its own display name");
+
+constexpr std::uint8_t unit_index(std::string_view name) {
+    for (std::size_t i = 0; i < kUnitNames.size(); ++i) {
+        if (kUnitNames[i] == name) return static_cast<std::uint8_t>(i);
+    }
+    return 0xFF;
+}
+
+constexpr std::uint8_t kBit = unit_index("bit");
+constexpr std::uint8_t kByte = unit_index("byte");
+constexpr std::uint8_t kBaud = unit_index("baud");
+static_assert(kBit != 0xFF && kByte != 0xFF && kBaud != 0xFF);
+
+// The spellings a member may normalise to: every display name plus one extra spelling.
+struct Spelling {
+    std::string_view name;  // lower case ASCII is compared against it case-insensitively
+    std::uint8_t unit;
+};
+
+constexpr std::size_t kSpellingCount = kUnitCount + 1;
+constexpr std::size_t kMaxSpelling = 32;
+
+// Spellings sorted by length, with the first index of each length, so that a lookup
+// compares only against names of its own length.
+struct SpellingIndex {
+    std::array<Spelling, kSpellingCount> by_length{};
+    std::array<std::uint8_t, kMaxSpelling + 2> start{};
+};
+
+constexpr SpellingIndex build_index() {
+    SpellingIndex index;
+    for (std::size_t i = 0; i < kUnitCount; ++i) {
+        index.by_length[i] = {kUnitNames[i], static_cast<std::uint8_t>(i)};
+    }
+    index.by_length[kUnitCount] = {"atomicmassunit", unit_index("dalton")};
+    // Insertion sort: stable, and usable at compile time.
+    for (std::size_t i = 1; i < kSpellingCount; ++i) {
+        const Spelling moving = index.by_length[i];
+        std::size_t j = i;
+        for (; j > 0 && index.by_length[j - 1].name.size() > moving.name.size(); --j) {
+            index.by_length[j] = index.by_length[j - 1];
+        }
+        index.by_length[j] = moving;
+    }
+    std::size_t pos = 0;
+    for (std::size_t len = 0; len <= kMaxSpelling + 1; ++len) {
+        while (pos < kSpellingCount && index.by_length[pos].name.size() < len) ++pos;
+        index.start[len] = static_cast<std::uint8_t>(pos);
+    }
+    return index;
+}
+
+constexpr SpellingIndex kIndex = build_index();
+static_assert(kIndex.by_length.back().name.size() <= kMaxSpelling);
+
+inline char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+// Lower-cases `member` into `out` and drops "_" and "-". Returns the length, or
+// kMaxSpelling + 1 when the result cannot be a spelling: it is too long, or it holds a
+// character outside ASCII. The Kelvin sign U+212A is the one such character that
+// lower-cases into ASCII ('k'), so it is translated.
+std::size_t normalize(std::string_view member, std::array<char, kMaxSpelling>& out) {
+    constexpr std::size_t kNoMatch = kMaxSpelling + 1;
+    std::size_t len = 0;
+    for (std::size_t i = 0; i < member.size(); ++i) {
+        const auto c = static_cast<unsigned char>(member[i]);
+        char lowered;
+        if (c < 0x80) {
+            if (c == '_' || c == '-') continue;
+            lowered = ascii_lower(static_cast<char>(c));
+        } else if (c == 0xE2 && i + 2 < member.size() &&
+                   static_cast<unsigned char>(member[i + 1]) == 0x84 &&
+                   static_cast<unsigned char>(member[i + 2]) == 0xAA) {
+            lowered = 'k';
+            i += 2;
+        } else {
+            return kNoMatch;
+        }
+        if (len == kMaxSpelling) return kNoMatch;
+        out[len++] = lowered;
+    }
+    return len;
+}
+
+}  // namespace
+
+std::string_view unit_name(Unit unit) {
+    return kUnitNames[static_cast<std::uint8_t>(unit)];
+}
+
+bool is_integer_unit(Unit unit) {
+    const auto code = static_cast<std::uint8_t>(unit);
+    return code == kBit || code == kByte || code == kBaud;
+}
+
+std::optional<Unit> find_unit(std::string_view member) {
+    std::array<char, kMaxSpelling> buffer;
+    const std::size_t len = normalize(member, buffer);
+    if (len > kMaxSpelling) return std::nullopt;
+    for (std::size_t i = kIndex.start[len]; i < kIndex.start[len + 1]; ++i) {
+        const Spelling& spelling = kIndex.by_length[i];
+        bool equal = true;
+        for (std::size_t j = 0; j < len && equal; ++j) {
+            equal = ascii_lower(spelling.name[j]) == buffer[j];
+        }
+        if (equal) return static_cast<Unit>(spelling.unit);
+    }
+    return std::nullopt;
+}
+
+Result<Unit> parse_unit(std::string_view member) {
+    if (auto unit = find_unit(member)) return *unit;
+    return QernError::key_not_found(member);
+}
+
+Result<void> validate_unit(Unit unit, std::string_view value) {
+    if (is_integer_unit(unit)) {
+        if (is_i32(value)) return success();
+        return QernError::invalid_value(
+            concat("Expected integer for unit ", unit_name(unit), ", got '", value, "'"));
+    }
+    if (is_number(value)) return success();
+    return QernError::invalid_value(
+        concat("Expected number for unit ", unit_name(unit), ", got '", value, "'"));
+}
+
+}  // namespace qern

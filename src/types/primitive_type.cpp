@@ -1,0 +1,81 @@
+#include "types/primitive_type.hpp"
+
+#include <cstddef>
+
+#include "qern/text.hpp"
+#include "types/number.hpp"
+
+namespace qern {
+
+namespace {
+
+inline bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Lower-cases `value` and compares it with the ASCII word. No character outside ASCII
+// lower-cases to an ASCII letter of these words, so any such byte means no match.
+bool lower_equals(std::string_view value, std::string_view word) {
+    if (value.size() != word.size()) return false;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        if (c != word[i]) return false;
+    }
+    return true;
+}
+
+bool is_bool(std::string_view value) {
+    return value == "1" || value == "0" || lower_equals(value, "true") ||
+           lower_equals(value, "false");
+}
+
+}  // namespace
+
+std::optional<PrimitiveKind> find_primitive(std::string_view name) {
+    if (name == "i32") return PrimitiveKind::I32;
+    if (name == "f64") return PrimitiveKind::F64;
+    if (name == "string") return PrimitiveKind::String;
+    if (name == "bool") return PrimitiveKind::Bool;
+    if (name == "color") return PrimitiveKind::Color;
+    return std::nullopt;
+}
+
+Result<PrimitiveKind> parse_primitive(std::string_view name) {
+    if (auto kind = find_primitive(name)) return *kind;
+    return QernError::key_not_found(name);
+}
+
+Result<void> validate_primitive(PrimitiveKind kind, std::string_view value) {
+    switch (kind) {
+        case PrimitiveKind::I32:
+            if (is_i32(value)) return success();
+            return QernError::invalid_value(concat("Expected i32, got '", value, "'"));
+        case PrimitiveKind::F64:
+            if (is_number(value)) return success();
+            return QernError::invalid_value(concat("Expected f64, got '", value, "'"));
+        case PrimitiveKind::String:
+            return success();
+        case PrimitiveKind::Bool:
+            if (is_bool(value)) return success();
+            return QernError::invalid_value(
+                concat("Expected bool (true/false/1/0), got '", value, "'"));
+        case PrimitiveKind::Color: {
+            if (value.empty() || value[0] != '#' || (value.size() != 7 && value.size() != 9)) {
+                return QernError::invalid_value(
+                    concat("Expected color in #RRGGBB or #RRGGBBAA format, got '", value, "'"));
+            }
+            std::string_view hex = value.substr(1);
+            if (hex[0] == '+') hex.remove_prefix(1);
+            for (char c : hex) {
+                if (!is_hex_digit(c)) {
+                    return QernError::invalid_value(concat("Invalid hex color '", value, "'"));
+                }
+            }
+            return success();
+        }
+    }
+    return success();
+}
+
+}  // namespace qern

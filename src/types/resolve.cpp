@@ -1,0 +1,307 @@
+#include "types/resolve.hpp"
+
+#include <memory>
+#include <utility>
+
+#include "qern/literals.hpp"
+#include "qern/text.hpp"
+#include "types/math.hpp"
+#include "types/physics.hpp"
+#include "types/primitive_type.hpp"
+#include "types/time.hpp"
+#include "types/types.hpp"
+
+namespace qern {
+
+namespace {
+
+static_assert(kMaxValueDepth == 256, "the depth message names the limit");
+constexpr std::string_view kDepthMessage = "Value nested deeper than 256 levels";
+
+QernError depth_error() {
+    return QernError::invalid_value(std::string(kDepthMessage));
+}
+
+bool is_depth_error(const QernError& e) {
+    const auto* v = e.as<QernError::InvalidValue>();
+    return v != nullptr && v->message == kDepthMessage;
+}
+
+// What a field check passes up. A failure carries the text that becomes the message of
+// the SchemaValidation error the caller forms. Running out of depth carries nothing: that
+// error travels up unwrapped, so a deep value cannot pile up one prefix per level.
+struct FieldOutcome {
+    enum Status : std::uint8_t { Ok, Failed, TooDeep } status = Ok;
+    std::string message;
+
+    static FieldOutcome failed(std::string message) { return {Failed, std::move(message)}; }
+    static FieldOutcome from(Result<void> r) {
+        if (r.ok()) return {};
+        if (is_depth_error(r.error())) return {TooDeep, {}};
+        return failed(r.error().display());
+    }
+};
+
+FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
+                         std::string_view value, unsigned depth);
+
+FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schema_name,
+                                 const SchemaDef& schema, std::string_view value, unsigned depth) {
+    const std::string_view t = trim(value);
+    if (t.empty() || t.front() != '{' || t.back() != '}') {
+        return FieldOutcome::failed(
+            QernError::invalid_value(concat("Field typed as schema '", schema_name,
+                                            "' must be an inline object '{ k = v, ... }', got: '",
+                                            value, "'"))
+                .display());
+    }
+    const InlineObject object = parse_inline_object(value);
+    if (!object.ok()) {
+        return FieldOutcome::failed(
+            QernError::invalid_value(concat("Failed to parse inline object for schema '",
+                                            schema_name, "': ", object.error))
+                .display());
+    }
+    ViewMap<std::string_view> fields;
+    fields.reserve(object.fields.size());
+    for (const ObjectField& f : object.fields) fields.insert_or_assign(f.key, f.value);
+
+    for (const auto& [name, type] : schema.fields) {
+        const auto it = fields.find(std::string_view(name));
+        if (it == fields.end()) {
+            if (schema.optional.count(name) != 0) continue;
+            return FieldOutcome::failed(
+                QernError::schema_validation(
+                    schema_name, name, type,
+                    concat("Missing field '", name, "' in inline object for schema '", schema_name,
+                           "'"))
+                    .display());
+        }
+        FieldOutcome inner = check_field(doc, type, it->second, depth + 1);
+        if (inner.status == FieldOutcome::TooDeep) return inner;
+        if (inner.status == FieldOutcome::Failed) {
+            return FieldOutcome::failed(
+                QernError::schema_validation(schema_name, name, type, std::move(inner.message))
+                    .display());
+        }
+    }
+    return {};
+}
+
+FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
+                         std::string_view value, unsigned depth) {
+    if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
+    const auto& types = doc.types();
+    if (!types.empty()) {
+        const auto it = types.find(type_name);
+        if (it != types.end())
+            return FieldOutcome::from(it->second->validate_nested(value, doc, depth));
+    }
+    if (doc.schemas().size() != 0) {
+        if (const SchemaDef* schema = doc.schemas().find(type_name)) {
+            return check_schema_object(doc, type_name, *schema, value, depth);
+        }
+    }
+    if (auto builtin = find_builtin(type_name)) {
+        return FieldOutcome::from(validate_builtin(*builtin, value, doc, depth));
+    }
+    return FieldOutcome::failed(concat("Unknown type '", type_name, "'"));
+}
+
+Result<void> validate_list(std::string_view element, std::string_view value,
+                           const QernDocument& doc, unsigned depth) {
+    if (depth > kMaxValueDepth) return depth_error();
+    const auto items = parse_list(value);
+    if (!items) {
+        return QernError::invalid_value(
+            concat("Expected a list literal in the form [item, item, ...], got '", value, "'"));
+    }
+    for (std::string_view item : *items) {
+        FieldOutcome outcome = check_field(doc, element, item, depth + 1);
+        if (outcome.status == FieldOutcome::Ok) continue;
+        if (outcome.status == FieldOutcome::TooDeep) return depth_error();
+        const std::string inner =
+            QernError::schema_validation(concat("list<", element, ">"), "list_item", element,
+                                         std::move(outcome.message))
+                .display();
+        return QernError::invalid_value(
+            concat("List item '", item, "' failed validation for type '", element, "': ", inner));
+    }
+    return success();
+}
+
+}  // namespace
+
+std::optional<std::string_view> list_element_type(std::string_view name) {
+    const std::string_view t = trim(name);
+    if (t.size() < 6 || !t.starts_with("list<") || !t.ends_with('>')) return std::nullopt;
+    const std::string_view inner = trim(t.substr(5, t.size() - 6));
+    if (inner.empty()) return std::nullopt;
+    return inner;
+}
+
+std::optional<BuiltinType> find_builtin(std::string_view name, std::string_view* missing) {
+    if (auto element = list_element_type(name)) {
+        return BuiltinType{TypeFamily::List, 0, *element};
+    }
+    const auto fail = [&](std::string_view what) -> std::optional<BuiltinType> {
+        if (missing != nullptr) *missing = what;
+        return std::nullopt;
+    };
+    const std::size_t sep = name.find("::");
+    if (sep == std::string_view::npos) {
+        if (auto kind = find_primitive(name)) {
+            return BuiltinType{TypeFamily::Primitive, static_cast<std::uint8_t>(*kind), {}};
+        }
+        return fail(name);
+    }
+    const std::string_view family = name.substr(0, sep);
+    const std::string_view member = name.substr(sep + 2);
+    if (member.find("::") != std::string_view::npos) return fail(name);
+    if (family == "math") {
+        if (auto kind = find_math_kind(member)) {
+            return BuiltinType{TypeFamily::Math, static_cast<std::uint8_t>(*kind), {}};
+        }
+        return fail(member);
+    }
+    if (family == "time") {
+        if (auto kind = find_time_kind(member)) {
+            return BuiltinType{TypeFamily::Time, static_cast<std::uint8_t>(*kind), {}};
+        }
+        return fail(member);
+    }
+    if (family == "physics") {
+        if (auto unit = find_unit(member)) {
+            return BuiltinType{TypeFamily::Physics, static_cast<std::uint8_t>(*unit), {}};
+        }
+        return fail(member);
+    }
+    return fail(name);
+}
+
+PrimitiveKind builtin_base_type(const BuiltinType& type) {
+    switch (type.family) {
+        case TypeFamily::Primitive:
+            return static_cast<PrimitiveKind>(type.code);
+        case TypeFamily::Physics:
+            return is_integer_unit(static_cast<Unit>(type.code)) ? PrimitiveKind::I32
+                                                                 : PrimitiveKind::F64;
+        case TypeFamily::Time:
+        case TypeFamily::Math:
+            return PrimitiveKind::F64;
+        case TypeFamily::List:
+            return PrimitiveKind::String;
+    }
+    return PrimitiveKind::String;
+}
+
+Result<void> validate_builtin(const BuiltinType& type, std::string_view value,
+                              const QernDocument& doc, unsigned depth) {
+    switch (type.family) {
+        case TypeFamily::Primitive:
+            return validate_primitive(static_cast<PrimitiveKind>(type.code), value);
+        case TypeFamily::Time:
+            return validate_time(static_cast<TimeKind>(type.code), value);
+        case TypeFamily::Math:
+            return validate_math(static_cast<MathKind>(type.code), value);
+        case TypeFamily::Physics:
+            return validate_unit(static_cast<Unit>(type.code), value);
+        case TypeFamily::List:
+            return validate_list(type.element, value, doc, depth);
+    }
+    return success();
+}
+
+Result<std::unique_ptr<TypeDef>> resolve_type(std::string_view name) {
+    std::string_view missing;
+    const auto builtin = find_builtin(name, &missing);
+    if (!builtin) return QernError::key_not_found(missing);
+    std::unique_ptr<TypeDef> type;
+    switch (builtin->family) {
+        case TypeFamily::Primitive:
+            type = std::make_unique<PrimitiveType>(static_cast<PrimitiveKind>(builtin->code));
+            break;
+        case TypeFamily::Time:
+            type = std::make_unique<TimeType>(static_cast<TimeKind>(builtin->code));
+            break;
+        case TypeFamily::Math:
+            type = std::make_unique<MathType>(static_cast<MathKind>(builtin->code));
+            break;
+        case TypeFamily::Physics:
+            type = std::make_unique<PhysicsUnit>(static_cast<Unit>(builtin->code));
+            break;
+        case TypeFamily::List:
+            type = std::make_unique<ListType>(std::string(builtin->element));
+            break;
+    }
+    return type;
+}
+
+Result<void> validate_value(const QernDocument& doc, std::string_view type_name,
+                            std::string_view value) {
+    Result<void> result = success();
+    const auto& types = doc.types();
+    const auto registered = types.empty() ? types.end() : types.find(type_name);
+    if (registered != types.end()) {
+        result = registered->second->validate(value, doc);
+    } else if (auto builtin = find_builtin(type_name)) {
+        result = validate_builtin(*builtin, value, doc, 0);
+    } else {
+        return QernError::key_not_found(type_name);
+    }
+    if (result.ok()) return result;
+    return QernError::invalid_type(type_name, result.error().display());
+}
+
+Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
+                            std::string_view value, std::string_view schema_name,
+                            std::string_view field_name, unsigned depth) {
+    FieldOutcome outcome = check_field(doc, type_name, value, depth);
+    switch (outcome.status) {
+        case FieldOutcome::Ok:
+            return success();
+        case FieldOutcome::TooDeep:
+            // Only the outermost call names the field; deeper ones pass the error on as is.
+            if (depth != 0) return depth_error();
+            return QernError::schema_validation(schema_name, field_name, type_name,
+                                                depth_error().display());
+        case FieldOutcome::Failed:
+            break;
+    }
+    return QernError::schema_validation(schema_name, field_name, type_name,
+                                        std::move(outcome.message));
+}
+
+std::unique_ptr<TypeDef> make_alias(std::string definition) {
+    const AliasKind kind = definition.find("::") != std::string::npos ? AliasKind::TypeExpression
+                                                                      : AliasKind::PrimitiveName;
+    return std::make_unique<AliasType>(kind, std::move(definition));
+}
+
+Result<void> ListType::validate_nested(std::string_view value, const QernDocument& doc,
+                                       unsigned depth) const {
+    return validate_list(element_, value, doc, depth);
+}
+
+PrimitiveKind AliasType::base_type() const {
+    if (kind_ == AliasKind::PrimitiveName) {
+        return find_primitive(definition_).value_or(PrimitiveKind::String);
+    }
+    if (auto builtin = find_builtin(definition_)) return builtin_base_type(*builtin);
+    return PrimitiveKind::String;
+}
+
+Result<void> AliasType::validate_nested(std::string_view value, const QernDocument& doc,
+                                        unsigned depth) const {
+    if (kind_ == AliasKind::PrimitiveName) {
+        const auto kind = find_primitive(definition_);
+        if (!kind) return QernError::key_not_found(definition_);
+        return validate_primitive(*kind, value);
+    }
+    std::string_view missing;
+    const auto builtin = find_builtin(definition_, &missing);
+    if (!builtin) return QernError::key_not_found(missing);
+    return validate_builtin(*builtin, value, doc, depth);
+}
+
+}  // namespace qern
