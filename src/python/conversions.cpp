@@ -1,0 +1,151 @@
+#include "conversions.hpp"
+
+#include <string>
+
+#include "py_ref.hpp"
+
+namespace qern::python {
+namespace {
+
+Py_ssize_t find_parameter(const Signature& sig, PyObject* name) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i)
+        if (PyUnicode_CompareWithASCIIString(name, sig.params[i]) == 0) return i;
+    return -1;
+}
+
+void raise_missing(const Signature& sig, PyObject* const* out) {
+    const char* missing[2];
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = 0; i < sig.count; ++i)
+        if (out[i] == nullptr) missing[n++] = sig.params[i];
+    std::string names;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i != 0) {
+            if (n > 2) names += ',';
+            names += i == n - 1 ? " and " : " ";
+        }
+        names += '\'';
+        names += missing[i];
+        names += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.function,
+                 n, n == 1 ? "" : "s", names.c_str());
+}
+
+// Raises TypeError "argument '<param>': <reason>" with the plain reason as its cause, the
+// shape a failed extraction has everywhere else in the interpreter's extension modules.
+void raise_not_str(PyObject* obj, const char* param) {
+    PyRef reason;
+    if (obj == Py_None) {
+        reason = PyRef::steal(PyUnicode_FromString("'None' is not an instance of 'str'"));
+    } else {
+        PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+        if (!qualname) return;
+        reason = PyRef::steal(
+            PyUnicode_FromFormat("'%U' object is not an instance of 'str'", qualname.get()));
+    }
+    if (!reason) return;
+    PyRef cause = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, reason.get()));
+    if (!cause) return;
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, reason.get()));
+    if (!message) return;
+    PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!error) return;
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs == sig.count && kwnames == nullptr) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        return true;
+    }
+    if (nargs > sig.count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                     sig.function, sig.count, nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t i = find_parameter(sig, name);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                         sig.function, name);
+            return false;
+        }
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function,
+                         sig.params[i]);
+            return false;
+        }
+        out[i] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (out[i] == nullptr) {
+            raise_missing(sig, out);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::string_view> utf8_argument(PyObject* obj, const char* param) {
+    if (!PyUnicode_Check(obj)) {
+        raise_not_str(obj, param);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return std::nullopt;
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+void raise_core_error(const QernError& error) {
+    const std::string text = error.display();
+    PyRef message = PyRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+}
+
+PyObject* to_python(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* to_python(const std::optional<std::string_view>& text) {
+    if (!text) Py_RETURN_NONE;
+    return to_python(*text);
+}
+
+PyObject* to_python(const std::optional<std::vector<std::string_view>>& items) {
+    if (!items) Py_RETURN_NONE;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items->size())));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (std::string_view item : *items) {
+        PyObject* str = to_python(item);
+        if (str == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, str);
+    }
+    return list.release();
+}
+
+PyObject* to_python(const std::optional<ViewMap<std::string_view>>& fields) {
+    if (!fields) Py_RETURN_NONE;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : *fields) {
+        PyRef k = PyRef::steal(to_python(key));
+        if (!k) return nullptr;
+        PyRef v = PyRef::steal(to_python(value));
+        if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+}  // namespace qern::python

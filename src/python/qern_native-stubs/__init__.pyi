@@ -1,0 +1,44 @@
+"""Typed interface of the qern_native extension module."""
+
+from typing import final
+
+__all__ = ["QERN", "__version__"]
+__version__: str
+
+@final
+class QERN:
+    """Python-facing wrapper around the `QERN` parser.
+
+    All methods that can fail raise `RuntimeError` with a descriptive message.
+    """
+
+    def __new__(cls) -> QERN: ...
+    @staticmethod
+    def parse(content: str) -> QERN:
+        """Parse an QERN string and return a new instance."""
+    @staticmethod
+    def load(path: str) -> QERN:
+        """Load an QERN file from disk and return a new instance."""
+    def merge_content(self, content: str) -> None:
+        """Merge QERN text into this instance (modifies in-place)."""
+    def merge_file(self, path: str) -> None:
+        """Merge an QERN file into this instance (modifies in-place)."""
+    def find_obj(self, key: str) -> str | None:
+        """Forward lookup, with a reverse lookup when no direct key is found."""
+    def find_key(self, value: str) -> str | None:
+        """Reverse lookup: the key whose value equals `value`, or `None`."""
+    def find_deep(self, key: str) -> str | None:
+        """Deep lookup: follow key→value→key chains until a terminal or cycle."""
+    def find_list(self, key: str) -> list[str] | None:
+        """The value of `key` parsed as a list `[a, b, c]`, or `None`."""
+    def find_object(self, key: str) -> dict[str, str] | None:
+        """The value of `key` parsed as an inline object `{ k = v, ... }`, or `None`."""
+    def keys(self) -> list[str]:
+        """All keys stored in this instance."""
+    def to_dict(self) -> dict[str, str]:
+        """A `dict` of all key-value pairs."""
+    def validate_value(self, type_name: str, value: str) -> None:
+        """Validate `value` against a built-in or registered type name."""
+    def __len__(self) -> int: ...
+    def __contains__(self, key: str) -> bool: ...
+    def __getitem__(self, key: str) -> str: ...

@@ -1,0 +1,116 @@
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+from conftest import FREE_THREADED, SAMPLE, SANITIZED
+from qern_native import QERN
+
+CALLS = {
+    "QERN": lambda c: QERN(),
+    "parse": lambda c: QERN.parse(SAMPLE),
+    "load": lambda c: QERN.load(__file__.replace("test_memory.py", "data/sample.qrn")),
+    "merge_content": lambda c: c.merge_content("host = localhost"),
+    "merge_file": lambda c: c.merge_file(__file__.replace("test_memory.py", "data/sample.qrn")),
+    "find_obj": lambda c: c.find_obj("host"),
+    "find_key": lambda c: c.find_key("localhost"),
+    "find_deep": lambda c: c.find_deep("alias"),
+    "find_list": lambda c: c.find_list("ports"),
+    "find_object": lambda c: c.find_object("origin"),
+    "keys": lambda c: c.keys(),
+    "to_dict": lambda c: c.to_dict(),
+    "validate_value": lambda c: c.validate_value("list<i32>", "[1, 2, 3]"),
+    "repr": repr,
+    "len": len,
+    "contains": lambda c: "host" in c,
+    "subscript": lambda c: c["host"],
+}
+
+
+def swallow(call):
+    def run(c):
+        try:
+            call(c)
+        except (TypeError, RuntimeError, UnicodeEncodeError):
+            pass
+
+    return run
+
+
+FAILING_CALLS = {
+    "missing file": swallow(lambda c: QERN.load("/nonexistent/x.qrn")),
+    "parse error": swallow(lambda c: QERN.parse("a = 1\nbroken")),
+    "invalid value": swallow(lambda c: c.validate_value("i32", "x")),
+    "subscript miss": swallow(lambda c: c["absent"]),
+    "non-str": swallow(lambda c: c.find_obj(1)),
+    "surrogate": swallow(lambda c: c.find_obj("\ud800")),
+    "bad keyword": swallow(lambda c: c.find_obj(nope="x")),
+}
+
+COUNT = 10_000 if SANITIZED else 100_000
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.parametrize("call", {**CALLS, **FAILING_CALLS}.values(),
+                         ids={**CALLS, **FAILING_CALLS}.keys())
+def test_many_calls_leave_memory_flat(call):
+    cfg = QERN.parse(SAMPLE)
+    for _ in range(1000):
+        call(cfg)
+    gc.collect()
+    rss_before = rss_bytes()
+    tracemalloc.start()
+    try:
+        for _ in range(2000):
+            call(cfg)
+        traced_before, _ = tracemalloc.get_traced_memory()
+        for _ in range(10_000):
+            call(cfg)
+        traced_after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    for _ in range(COUNT):
+        call(cfg)
+    gc.collect()
+    # A Python object kept per call would be at least 10_000 * 32 bytes.
+    assert traced_after - traced_before < 160_000
+    if not SANITIZED:
+        assert rss_bytes() - rss_before < 8 * 1024 * 1024
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="type and str reference counts are deferred there")
+def test_arguments_and_the_class_keep_their_reference_counts():
+    cfg = QERN.parse(SAMPLE)
+    key = "".join(["ho", "st"])
+    before = (sys.getrefcount(key), sys.getrefcount(QERN))
+    for _ in range(1000):
+        cfg.find_obj(key)
+        cfg.find_obj(key=key)
+        key in cfg
+        cfg[key]
+        try:
+            cfg.validate_value(key, key)
+        except RuntimeError:
+            pass
+        QERN.parse(SAMPLE)
+    assert (sys.getrefcount(key), sys.getrefcount(QERN)) == before
+
+
+def test_instances_are_freed_when_the_last_reference_goes():
+    gc.collect()
+    before = rss_bytes()
+    for _ in range(20):
+        # Instances in reference cycles go with the collector's pass.
+        batch = [QERN.parse("\n".join(f"k{i} = {'v' * 200}{i}" for i in range(2000)))
+                 for _ in range(5)]
+        batch.append(batch)
+        del batch
+        gc.collect()
+    assert rss_bytes() - before < 32 * 1024 * 1024

@@ -1,0 +1,121 @@
+import gc
+import sys
+import threading
+
+import pytest
+
+from conftest import run_in_thread
+from qern_native import QERN
+
+# Every method and slot of an instance, called the way a user would.
+CALLS = {
+    "merge_content": lambda c: c.merge_content("x = 1"),
+    "merge_file": lambda c: c.merge_file("missing.qrn"),
+    "find_obj": lambda c: c.find_obj("host"),
+    "find_key": lambda c: c.find_key("localhost"),
+    "find_deep": lambda c: c.find_deep("alias"),
+    "find_list": lambda c: c.find_list("ports"),
+    "find_object": lambda c: c.find_object("origin"),
+    "keys": lambda c: c.keys(),
+    "to_dict": lambda c: c.to_dict(),
+    "validate_value": lambda c: c.validate_value("i32", "1"),
+    "repr": repr,
+    "len": len,
+    "contains": lambda c: "host" in c,
+    "subscript": lambda c: c["host"],
+}
+
+
+def panic_message(caller, owner):
+    return (
+        "assertion `left == right` failed: qern_native::python::PyQERN is unsendable, but "
+        f"sent to another thread\n  left: {caller}\n right: {owner}"
+    )
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_a_call_from_another_thread_panics(cfg, call):
+    owner = threading.get_ident()
+
+    def attempt():
+        try:
+            call(cfg)
+        except Exception as exc:  # must not catch the panic
+            return exc.with_traceback(None)
+        return None
+
+    caught, error = run_in_thread(attempt)
+    assert caught is None
+    assert type(error).__name__ == "PanicException"
+    assert type(error).__module__ == "native_runtime"
+    assert isinstance(error, BaseException) and not isinstance(error, Exception)
+    (message,) = error.args
+    caller = int(message.split("\n")[1].removeprefix("  left: "))
+    assert caller != owner
+    assert message == panic_message(caller, owner)
+    assert cfg["host"] == "localhost"  # the owner still uses it
+
+
+def test_the_panic_class_is_created_once(cfg):
+    _, first = run_in_thread(cfg.keys)
+    _, second = run_in_thread(len, cfg)
+    assert type(first) is type(second)
+    assert type(first).__doc__.startswith("Raised when native code called from Python fails")
+    assert type(first).__bases__ == (BaseException,)
+
+
+def test_bad_arguments_are_checked_before_the_thread(cfg):
+    _, error = run_in_thread(lambda: cfg.find_obj())
+    assert type(error) is TypeError
+
+
+def test_an_instance_belongs_to_its_creating_thread():
+    created, error = run_in_thread(QERN.parse, "a = 1")
+    assert error is None
+    with pytest.raises(BaseException) as info:
+        created.find_obj("a")
+    assert type(info.value).__name__ == "PanicException"
+    # Dropping it here, off its thread, leaks it on purpose; keep the report out of the log.
+    hook, sys.unraisablehook = sys.unraisablehook, lambda args: None
+    try:
+        del created
+    finally:
+        sys.unraisablehook = hook
+
+
+def test_dropping_on_another_thread_reports_and_leaks():
+    reports = []
+    holder = [QERN.parse("a = 1")]
+    gc.collect()  # instances of earlier tests must not be collected in the window
+    hook, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        _, error = run_in_thread(holder.clear)
+    finally:
+        sys.unraisablehook = hook
+    assert error is None
+    assert len(reports) == 1
+    assert type(reports[0].exc_value) is RuntimeError
+    assert str(reports[0].exc_value) == (
+        "qern_native::python::PyQERN is unsendable, but is being dropped on another thread"
+    )
+
+
+def test_threads_each_with_their_own_instance():
+    def work(n):
+        cfg = QERN.parse("\n".join(f"k{i} = v{i}" for i in range(n)))
+        for i in range(n):
+            assert cfg.find_obj(f"k{i}") == f"v{i}"
+            cfg.merge_content(f"m{i} = {i}")
+        return len(cfg)
+
+    results = [None] * 4
+    threads = [
+        threading.Thread(target=lambda i=i: results.__setitem__(i, work(200 + i)))
+        for i in range(4)
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+        assert not t.is_alive()
+    assert results == [2 * (200 + i) for i in range(4)]
