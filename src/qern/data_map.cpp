@@ -154,8 +154,17 @@ void DataMap::reverse_unlink(std::size_t index) const {
     r.slots[hole] = 0;
 }
 
-void DataMap::grow() {
-    const std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+void DataMap::grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+
+void DataMap::reserve(std::size_t n) {
+    const std::size_t want = entries_.size() + n;
+    entries_.reserve(want);
+    std::size_t capacity = slots_.empty() ? 16 : slots_.size();
+    while (want * 4 > capacity * 3) capacity *= 2;
+    if (capacity != slots_.size()) rehash(capacity);
+}
+
+void DataMap::rehash(std::size_t capacity) {
     std::vector<std::uint64_t> slots(capacity, 0);
     const std::size_t mask = capacity - 1;
     for (std::size_t i = 0; i < entries_.size(); ++i) {

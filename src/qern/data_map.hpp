@@ -32,6 +32,10 @@ public:
     const std::string* find(std::string_view key) const;
     bool contains(std::string_view key) const { return find(key) != nullptr; }
 
+    // Makes room for `n` more entries, so that a large merge neither rehashes nor moves
+    // its entries as it goes.
+    void reserve(std::size_t n);
+
     // Stores the pair; an existing key keeps its place and gets the new value.
     void assign(std::string_view key, std::string_view value);
 
@@ -67,6 +71,7 @@ private:
         return (hash & 0xFFFFFFFF00000000ULL) | static_cast<std::uint64_t>(index + 1);
     }
     void grow();
+    void rehash(std::size_t capacity);
 
     // The reverse index: one slot per distinct value, pointing at the head of a doubly
     // linked chain of the entries that hold it. Built on first use, so parsing does not

@@ -1,5 +1,7 @@
 #include "qern/parsing.hpp"
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -15,6 +17,13 @@ inline bool comment_boundary(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
+// Non-zero when some byte of `block` equals `c`.
+inline std::uint64_t has_byte(std::uint64_t block, char c) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    const std::uint64_t x = block ^ (ones * static_cast<unsigned char>(c));
+    return (x - ones) & ~x & (ones << 7);
+}
+
 struct BraceCount {
     std::size_t open = 0;
     std::size_t close = 0;
@@ -26,16 +35,27 @@ struct BraceCount {
     }
 };
 
+// Bytes that matter to the assignment split: 1 opens a bracket, 2 closes one, 3 is '='.
+constexpr auto kSplitClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    t['['] = t['{'] = 1;
+    t[']'] = t['}'] = 2;
+    t['='] = 3;
+    return t;
+}();
+
 Result<void> assign(QernDocument& doc, std::string_view line, std::size_t line_no) {
     long depth = 0;
     std::size_t eq = std::string_view::npos;
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
     for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (c == '[' || c == '{') {
+        const std::uint8_t cls = kSplitClass[p[i]];
+        if (cls == 0) continue;
+        if (cls == 1) {
             ++depth;
-        } else if (c == ']' || c == '}') {
+        } else if (cls == 2) {
             --depth;
-        } else if (c == '=' && depth == 0) {
+        } else if (depth == 0) {
             eq = i;
             break;
         }
@@ -63,8 +83,16 @@ Result<void> assign(QernDocument& doc, std::string_view line, std::size_t line_n
 std::string_view strip_comment(std::string_view line) {
     const char* p = line.data();
     const std::size_t n = line.size();
+    // Most lines hold no '#', '"' or '\'' at all: skip eight bytes at a time until one of
+    // them appears.
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t block;
+        std::memcpy(&block, p + i, 8);
+        if (has_byte(block, '#') | has_byte(block, '"') | has_byte(block, '\'')) break;
+    }
     char quote = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (; i < n; ++i) {
         const char c = p[i];
         if (quote != 0) {
             if (c == quote) quote = 0;
@@ -108,6 +136,16 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
     std::string block;
     std::size_t block_line = 0;
     BraceCount braces;
+
+    // Large texts are mostly assignments: size the map once instead of growing it line by
+    // line. The count of line feeds bounds the number of new keys.
+    if (text.size() >= 4096) {
+        std::size_t lines = 1;
+        for (const char* p = text.data(), *end = p + text.size();
+             (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr; ++p)
+            ++lines;
+        doc.data().reserve(lines);
+    }
 
     while (pos < text.size()) {
         const char* nl =

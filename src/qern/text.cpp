@@ -52,13 +52,13 @@ std::size_t whitespace_before(std::string_view s, std::size_t end) {
     return 0;
 }
 
-std::string_view trim_start(std::string_view s) {
+std::string_view trim_start_slow(std::string_view s) {
     std::size_t i = 0;
     while (std::size_t w = whitespace_at(s, i)) i += w;
     return s.substr(i);
 }
 
-std::string_view trim_end(std::string_view s) {
+std::string_view trim_end_slow(std::string_view s) {
     std::size_t end = s.size();
     while (std::size_t w = whitespace_before(s, end)) end -= w;
     return s.substr(0, end);

@@ -1,0 +1,104 @@
+// C++ benchmarks of the core: parsing and merging, lookups, literals, and validation per
+// type family. Run through ./dev bench.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "commands/builtins.hpp"
+#include "qern/literals.hpp"
+#include "types/types.hpp"
+
+namespace {
+
+std::string pairs_text(int n) {
+    std::string text;
+    text.reserve(static_cast<std::size_t>(n) * 32);
+    for (int i = 0; i < n; ++i)
+        text += "key_" + std::to_string(i) + " = value_" + std::to_string(i) + "\n";
+    return text;
+}
+
+qern::QernDocument document_of(int n) { return std::move(qern::parse_document(pairs_text(n))).value(); }
+
+void BM_Parse(benchmark::State& state) {
+    const std::string text = pairs_text(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        auto doc = qern::parse_document(text);
+        benchmark::DoNotOptimize(doc);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_Parse)->Arg(1000)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+void BM_ParseWithSchemas(benchmark::State& state) {
+    std::string text;
+    for (int s = 0; s < state.range(0); ++s)
+        text += "@schema S" + std::to_string(s) + " { f" + std::to_string(s) + ": i32 }\n";
+    text += pairs_text(10000);
+    for (int i = 0; i < 10000; ++i) text += "f" + std::to_string(i % state.range(0)) + " = 42\n";
+    for (auto _ : state) {
+        auto doc = qern::parse_document(text);
+        benchmark::DoNotOptimize(doc);
+    }
+}
+BENCHMARK(BM_ParseWithSchemas)->Arg(1)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+void BM_Lookups(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const qern::QernDocument doc = document_of(n);
+    std::vector<std::string> keys, values;
+    for (int i = 0; i < 1024; ++i) {
+        const int k = (i * 7919) % n;
+        keys.push_back("key_" + std::to_string(k));
+        values.push_back("value_" + std::to_string(k));
+    }
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(doc.find_obj(keys[i & 1023]));
+        benchmark::DoNotOptimize(doc.find_key(values[i & 1023]));
+        ++i;
+    }
+}
+BENCHMARK(BM_Lookups)->Arg(1000)->Arg(1000000);
+
+void BM_FindDeepChain(benchmark::State& state) {
+    std::string text;
+    for (int i = 0; i < state.range(0); ++i)
+        text += "k" + std::to_string(i) + " = k" + std::to_string(i + 1) + "\n";
+    const qern::QernDocument doc = std::move(qern::parse_document(text)).value();
+    for (auto _ : state) benchmark::DoNotOptimize(doc.find_deep("k0"));
+}
+BENCHMARK(BM_FindDeepChain)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+void BM_Literals(benchmark::State& state) {
+    const std::string list = "[1, 2, [3, 4], {a = 1}, 'x', \"y\", 7, 8, 9, 10]";
+    const std::string object = "{ a = 1, b: 'x', c = [1, 2], d = { e = f }, g = 2 }";
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(qern::parse_list(list));
+        benchmark::DoNotOptimize(qern::parse_inline_object(object));
+    }
+}
+BENCHMARK(BM_Literals);
+
+void BM_Validate(benchmark::State& state, const char* type, const char* value) {
+    const qern::QernDocument doc = std::move(qern::parse_document(
+        "@type port = i32\n@schema Point { x: f64, y: f64, label*: string }\n")).value();
+    for (auto _ : state) {
+        auto r = qern::validate_value(doc, type, value);
+        benchmark::DoNotOptimize(r);
+    }
+}
+BENCHMARK_CAPTURE(BM_Validate, i32, "i32", "-2147483648");
+BENCHMARK_CAPTURE(BM_Validate, f64, "f64", "-1.25e-3");
+BENCHMARK_CAPTURE(BM_Validate, color, "color", "#A1b2C3");
+BENCHMARK_CAPTURE(BM_Validate, alias, "port", "8080");
+BENCHMARK_CAPTURE(BM_Validate, datetime, "time::datetime", "2024-01-01T10:00:00");
+BENCHMARK_CAPTURE(BM_Validate, vector3, "math::vector3", "1, 2.5, -3e2");
+BENCHMARK_CAPTURE(BM_Validate, physics, "physics::Nautical_Mile", "12.5");
+BENCHMARK_CAPTURE(BM_Validate, list, "list<i32>", "[1, 2, 3, 4, 5, 6, 7, 8]");
+
+}  // namespace
+
+BENCHMARK_MAIN();
