@@ -14,22 +14,16 @@ Py_ssize_t find_parameter(const Signature& sig, PyObject* name) {
 }
 
 void raise_missing(const Signature& sig, PyObject* const* out) {
-    const char* missing[2];
+    const char* missing[2] = {nullptr, nullptr};
     Py_ssize_t n = 0;
     for (Py_ssize_t i = 0; i < sig.count; ++i)
         if (out[i] == nullptr) missing[n++] = sig.params[i];
-    std::string names;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i != 0) {
-            if (n > 2) names += ',';
-            names += i == n - 1 ? " and " : " ";
-        }
-        names += '\'';
-        names += missing[i];
-        names += '\'';
-    }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.function,
-                 n, n == 1 ? "" : "s", names.c_str());
+    if (n == 1)
+        PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
+                     sig.function, missing[0]);
+    else
+        PyErr_Format(PyExc_TypeError, "%s missing 2 required positional arguments: '%s' and '%s'",
+                     sig.function, missing[0], missing[1]);
 }
 
 // Raises TypeError "argument '<param>': <reason>" with the plain reason as its cause, the

@@ -13,7 +13,8 @@
 
 namespace qern::python {
 
-// A method's parameters, all required and each passable by position or keyword.
+// A method's parameters (at most two), all required and each passable by position or
+// keyword.
 struct Signature {
     const char* function;  // as named in errors, e.g. "QERN.find_obj()"
     std::array<const char*, 2> params;

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include <cstring>
+
 #include "py_ref.hpp"
 #include "qern_class.hpp"
 
@@ -94,7 +96,7 @@ void raise_panic(PyObject* message) {
 
 void raise_panic(const char* message) {
     PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)), "replace"));
+        PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
     if (text) raise_panic(text.get());
 }
 

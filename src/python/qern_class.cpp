@@ -19,7 +19,8 @@ namespace {
 // The instance layout: the document, the borrow flag (0 free, n > 0 shared borrows,
 // -1 exclusive) and the thread that created the instance.
 struct PyQern {
-    PyObject_HEAD alignas(QernDocument) std::byte doc_storage[sizeof(QernDocument)];
+    PyObject ob_base;
+    alignas(QernDocument) std::byte doc_storage[sizeof(QernDocument)];
     std::atomic<Py_ssize_t> borrow;
     unsigned long owner;
 
@@ -169,13 +170,21 @@ void qern_dealloc(PyObject* self) {
         obj->doc().~QernDocument();
     } else {
         // The document may not be touched off its thread: it is leaked, and said so.
-        PyObject *saved_type, *saved_value, *saved_traceback;
-        PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* pending = PyErr_GetRaisedException();
+#else
+        PyObject *pending_type, *pending_value, *pending_traceback;
+        PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+#endif
         PyErr_SetString(PyExc_RuntimeError,
                         "qern_native::python::PyQERN is unsendable, but is being dropped on "
                         "another thread");
         PyErr_WriteUnraisable(nullptr);
-        PyErr_Restore(saved_type, saved_value, saved_traceback);
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(pending);
+#else
+        PyErr_Restore(pending_type, pending_value, pending_traceback);
+#endif
     }
     type->tp_free(self);
     Py_DECREF(type);

@@ -103,6 +103,8 @@ def test_arguments_and_the_class_keep_their_reference_counts():
     assert (sys.getrefcount(key), sys.getrefcount(QERN)) == before
 
 
+@pytest.mark.skipif(SANITIZED or not os.path.exists("/proc/self/statm"),
+                    reason="needs /proc and the plain allocator")
 def test_instances_are_freed_when_the_last_reference_goes():
     gc.collect()
     before = rss_bytes()

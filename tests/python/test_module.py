@@ -1,5 +1,7 @@
 import gc
 import inspect
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -110,3 +112,28 @@ def test_a_second_module_object_shares_the_class(monkeypatch):
     assert fresh is not qern_native
     assert fresh.QERN is QERN
     assert fresh.__all__ == ["QERN", "__version__"]
+
+
+SUBINTERPRETER = """
+try:
+    import _interpreters
+    iid = _interpreters.create(_interpreters.new_config("legacy"))
+    failure = _interpreters.run_string(iid, "import qern_native")
+    print(failure.type.__name__, failure.msg)
+except ImportError:
+    import _xxsubinterpreters
+    iid = _xxsubinterpreters.create()
+    try:
+        _xxsubinterpreters.run_string(iid, "import qern_native")
+    except Exception as e:
+        print(str(e).replace("<class 'ImportError'>:", "ImportError"))
+"""
+
+
+def test_only_the_main_interpreter_imports_the_module():
+    # Its class is shared by the whole process, so no other interpreter may see it.
+    run = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True,
+                         text=True, timeout=60)
+    assert run.stdout.strip() == (
+        "ImportError qern_native can only be imported by the main interpreter"
+    ), run.stderr
