@@ -1,0 +1,279 @@
+"""Times qern_native against Python's own configuration readers on the same data.
+
+Each size's content is written as QERN, JSON, TOML and INI; every contender runs in
+alternation (so drift in the machine's load hits all alike) and the median of the runs is
+reported, with its ratio to json.loads. Memory is measured in a fresh subprocess per
+contender: the growth of the resident set while the result is alive.
+
+    python bench/compare.py [--sizes 1000,100000,1000000] [--runs 7]
+                            [--csv FILE] [--json FILE] [--plot FILE.png]
+"""
+
+import argparse
+import configparser
+import csv
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tomllib
+
+from qern_native import QERN
+
+
+def content(n):
+    return [(f"key_{i}", f"value_{i}") for i in range(n)]
+
+
+def as_qern(pairs):
+    return "".join(f"{k} = {v}\n" for k, v in pairs)
+
+
+def as_json(pairs):
+    return json.dumps(dict(pairs))
+
+
+def as_toml(pairs):
+    return "".join(f'{k} = "{v}"\n' for k, v in pairs)
+
+
+def as_ini(pairs):
+    return "[main]\n" + "".join(f"{k} = {v}\n" for k, v in pairs)
+
+
+def read_ini(text):
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.read_string(text)
+    return parser
+
+
+def median_times(contenders, runs):
+    """Runs each contender `runs` times, alternating, and returns the median seconds."""
+    times = {name: [] for name in contenders}
+    for _ in range(runs):
+        for name, fn in contenders.items():
+            gc.collect()
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def per_call(fn, args, repeat):
+    start = time.perf_counter()
+    for _ in range(repeat):
+        for a in args:
+            fn(a)
+    return (time.perf_counter() - start) / (repeat * len(args))
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+MEMORY_PROBE = """
+import gc, json, os, sys, tomllib, configparser
+sys.path[:0] = {path!r}
+from qern_native import QERN
+sys.path.insert(0, {bench!r})
+import compare
+n, which = {n}, {which!r}
+pairs = compare.content(n)
+text = {{"qern": compare.as_qern, "qern+to_dict": compare.as_qern, "json": compare.as_json,
+         "toml": compare.as_toml, "ini": compare.as_ini}}[which](pairs)
+del pairs
+gc.collect()
+before = compare.rss_bytes()
+if which == "qern":
+    kept = QERN.parse(text)
+elif which == "qern+to_dict":
+    kept = QERN.parse(text).to_dict()
+elif which == "json":
+    kept = json.loads(text)
+elif which == "toml":
+    kept = tomllib.loads(text)
+else:
+    kept = compare.read_ini(text)
+gc.collect()
+print(compare.rss_bytes() - before)
+"""
+
+
+def memory_of(n, which):
+    code = MEMORY_PROBE.format(path=sys.path, bench=os.path.dirname(os.path.abspath(__file__)),
+                               n=n, which=which)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return int(out.stdout.strip())
+
+
+def two_thread_speedup(text, rounds=4):
+    """Throughput of two threads parsing their own documents, relative to one thread."""
+    def work():
+        for _ in range(rounds):
+            QERN.parse(text)
+    start = time.perf_counter()
+    work()
+    work()
+    serial = time.perf_counter() - start
+    threads = [threading.Thread(target=work) for _ in range(2)]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return serial / (time.perf_counter() - start)
+
+
+def measure(n, runs):
+    pairs = content(n)
+    q_text, j_text, t_text, i_text = as_qern(pairs), as_json(pairs), as_toml(pairs), as_ini(pairs)
+    with tempfile.NamedTemporaryFile("w", suffix=".qrn", delete=False) as f:
+        f.write(q_text)
+        path = f.name
+    try:
+        parse_runs = max(3, runs if n <= 100_000 else 3)
+        t = median_times({
+            "json.loads": lambda: json.loads(j_text),
+            "QERN.parse": lambda: QERN.parse(q_text),
+            "QERN.parse+to_dict": lambda: QERN.parse(q_text).to_dict(),
+            "QERN.load": lambda: QERN.load(path),
+            "tomllib.loads": lambda: tomllib.loads(t_text),
+            "configparser": lambda: read_ini(i_text),
+        }, parse_runs)
+    finally:
+        os.unlink(path)
+
+    doc = QERN.parse(q_text)
+    plain = json.loads(j_text)
+    sample = [(k, v) for k, v in pairs[:: max(1, n // 1000)]][:1000]
+    keys = [k for k, _ in sample]
+    values = [v for _, v in sample]
+    repeat = max(1, 200_000 // len(keys))
+    doc.find_key(values[0])  # the reverse index is built on first use
+    lookups = {
+        "dict.get": per_call(plain.get, keys, repeat),
+        "find_obj": per_call(doc.find_obj, keys, repeat),
+        "find_key": per_call(doc.find_key, values, repeat),
+        "find_deep": per_call(doc.find_deep, keys, repeat),
+        "validate_value": per_call(lambda v: doc.validate_value("string", v), values, repeat),
+    }
+    to_dict = median_times({"to_dict": doc.to_dict}, max(3, runs // 2))["to_dict"]
+    memory = {w: memory_of(n, w) for w in ("json", "qern", "qern+to_dict", "toml", "ini")}
+    return {"pairs": n, "times": t, "to_dict": to_dict, "lookups": lookups, "memory": memory}
+
+
+def schema_cost(runs):
+    """Assignments checked against schemas: time with 1 and with 5 000 schemas declared."""
+    body = "".join(f"f{i % 50} = {i}\n" for i in range(50_000))
+    def text(schemas):
+        return "".join(f"@schema S{s} {{ f{s % 50}: i32, g{s}: i32 }}\n" for s in range(schemas)) + body
+    few, many = text(50), text(5000)
+    t = median_times({"50": lambda: QERN.parse(few), "5000": lambda: QERN.parse(many)}, runs)
+    return t["5000"] / t["50"]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", default="1000,100000,1000000")
+    ap.add_argument("--runs", type=int, default=7)
+    ap.add_argument("--csv")
+    ap.add_argument("--json")
+    ap.add_argument("--plot")
+    args = ap.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+
+    print(f"Python {sys.version.split()[0]} ({'free-threaded' if not getattr(sys, '_is_gil_enabled', lambda: True)() else 'with GIL'}), "
+          f"{os.cpu_count()} CPUs")
+    rows, results = [], []
+    for n in sizes:
+        r = measure(n, args.runs)
+        results.append(r)
+        base = r["times"]["json.loads"]
+        for name, sec in r["times"].items():
+            rows.append({"pairs": n, "contender": name, "ms": sec * 1e3, "vs_json": sec / base,
+                         "memory_mb": None})
+        for which, label in (("json", "json.loads"), ("qern", "QERN.parse"),
+                             ("qern+to_dict", "QERN.parse+to_dict"), ("toml", "tomllib.loads"),
+                             ("ini", "configparser")):
+            for row in rows:
+                if row["pairs"] == n and row["contender"] == label:
+                    row["memory_mb"] = r["memory"][which] / 2**20
+
+    print(f"\n{'pairs':>9} {'contender':<20} {'median ms':>10} {'x json':>7} {'memory MB':>10}")
+    for row in rows:
+        mem = f"{row['memory_mb']:10.1f}" if row["memory_mb"] is not None else f"{'':>10}"
+        print(f"{row['pairs']:>9} {row['contender']:<20} {row['ms']:10.2f} {row['vs_json']:7.2f} {mem}")
+
+    print(f"\n{'pairs':>9} {'lookup':<16} {'ns/call':>9} {'x dict.get':>11}")
+    for r in results:
+        base = r["lookups"]["dict.get"]
+        for name, sec in r["lookups"].items():
+            print(f"{r['pairs']:>9} {name:<16} {sec * 1e9:9.1f} {sec / base:11.2f}")
+
+    print("\nTargets (ratios measured in this run):")
+    target_rows = []
+    def target(label, value, limit):
+        ok = value <= limit
+        target_rows.append({"target": label, "ratio": value, "limit": limit, "met": ok})
+        print(f"  {label:<58} {value:6.2f}  (at most {limit}) {'met' if ok else 'NOT met'}")
+    big = results[-1]
+    mid = next((r for r in results if r["pairs"] >= 100_000), big)
+    pairs200k = as_qern(content(200_000))
+    j200k = as_json(content(200_000))
+    t = median_times({"json": lambda: json.loads(j200k), "parse": lambda: QERN.parse(pairs200k),
+                      "parse+to_dict": lambda: QERN.parse(pairs200k).to_dict()}, args.runs)
+    target("QERN.parse / json.loads, 200 000 pairs", t["parse"] / t["json"], 0.35)
+    target("QERN.parse + to_dict / json.loads, 200 000 pairs", t["parse+to_dict"] / t["json"], 0.8)
+    target(f"find_key / find_obj, {big['pairs']} keys", big["lookups"]["find_key"] / big["lookups"]["find_obj"], 2.0)
+    target(f"find_obj / dict.get per call, {big['pairs']} keys", big["lookups"]["find_obj"] / big["lookups"]["dict.get"], 2.5)
+    target(f"document memory / json dict memory, {big['pairs']} pairs", big["memory"]["qern"] / big["memory"]["json"], 1.0)
+    target("parse with 5 000 schemas / with 50 schemas", schema_cost(max(3, args.runs // 2)), 1.2)
+    speedup = two_thread_speedup(as_qern(content(100_000)))
+    print(f"  {'two threads parsing / one thread (throughput)':<58} {speedup:6.2f}  (at least 1.7)"
+          f" {'met' if speedup >= 1.7 else 'NOT met'}")
+    target_rows.append({"target": "two-thread throughput", "ratio": speedup, "limit": 1.7, "met": speedup >= 1.7})
+
+    if args.csv:
+        with open(args.csv, "w", newline="") as f:
+            w = csv.DictWriter(f, fieldnames=["pairs", "contender", "ms", "vs_json", "memory_mb"])
+            w.writeheader()
+            w.writerows(rows)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"python": sys.version, "rows": rows, "lookups": [
+                {"pairs": r["pairs"], **{k: v * 1e9 for k, v in r["lookups"].items()}} for r in results],
+                "targets": target_rows}, f, indent=2)
+    if args.plot:
+        plot(rows, sizes, args.plot)
+
+
+def plot(rows, sizes, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print(f"(no plot: matplotlib is not installed for {sys.executable})")
+        return
+    names = list(dict.fromkeys(r["contender"] for r in rows))
+    fig, axes = plt.subplots(1, len(sizes), figsize=(5 * len(sizes), 4.5), squeeze=False)
+    for ax, n in zip(axes[0], sizes):
+        ms = [next(r["ms"] for r in rows if r["pairs"] == n and r["contender"] == c) for c in names]
+        ax.barh(names, ms, color=["#2b7bba" if c.startswith("QERN") else "#999999" for c in names])
+        ax.set_title(f"{n:,} pairs")
+        ax.set_xlabel("median ms (lower is better)")
+        ax.invert_yaxis()
+    fig.suptitle(f"Loading configuration in Python {sys.version.split()[0]}")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"plot written to {path}")
+
+
+if __name__ == "__main__":
+    main()
