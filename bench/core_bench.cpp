@@ -101,4 +101,4 @@ BENCHMARK_CAPTURE(BM_Validate, list, "list<i32>", "[1, 2, 3, 4, 5, 6, 7, 8]");
 
 }  // namespace
 
-BENCHMARK_MAIN();
+
