@@ -54,11 +54,11 @@ TEST(DataMap, ReplacedValueKeepsPlaceAndLeavesNoTrace) {
     EXPECT_EQ(before, after);
 }
 
-TEST(DataMap, ReseededOrderVisitsEveryEntryOnce) {
+TEST(DataMap, IterationVisitsEveryEntryOnce) {
     DataMap map;
     for (int i = 0; i < 1000; ++i) map.assign("key" + std::to_string(i), std::to_string(i));
     std::multiset<std::string> seen;
-    map.for_each_reseeded([&](const DataMap::Entry& e) { seen.insert(e.key); });
+    map.for_each([&](const DataMap::Entry& e) { seen.insert(e.key); });
     EXPECT_EQ(seen.size(), 1000u);
     EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 1000u);
 }

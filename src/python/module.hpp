@@ -2,6 +2,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <atomic>
 #include <exception>
@@ -35,11 +36,15 @@ void raise_panic(PyObject* message);
 void raise_panic(const char* message);
 
 // Runs `body` at the boundary to the interpreter: no C++ exception gets past it. Memory
-// exhaustion becomes MemoryError, any other failure the internal-failure exception.
+// exhaustion becomes MemoryError, any other failure the internal-failure exception. The
+// one thing let through is the unwinding of a thread that the interpreter ends while it
+// exits (it must reach the thread's start to finish).
 template <class R, class Body>
-R catch_failures(R on_error, Body&& body) noexcept {
+R catch_failures(R on_error, Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <optional>
 #include <utility>
@@ -77,10 +78,40 @@ void release_borrow(PyQern* obj) {
         obj->borrow.fetch_sub(1, std::memory_order_release);
 }
 
-// Runs work of the core on borrowed arguments. The thread stays attached to the interpreter
-// meanwhile; this is the one place to detach it around long work on GIL builds.
+// Runs work of the core on borrowed arguments, with the thread attached to the interpreter.
 template <class Work>
 decltype(auto) core(Work&& work) {
+    return std::forward<Work>(work)();
+}
+
+// Texts at least this long are parsed with the GIL released (on builds that have one).
+constexpr std::size_t kLongText = 32 * 1024;
+
+// Runs long work of the core (large parses and merges, file reads). On builds with a GIL
+// it runs with the GIL released so that other threads go on meanwhile; the instance stays
+// borrowed, and nothing in the work touches a Python object. Free-threaded builds stay
+// attached. The GIL is taken back on every path; a failure of the work is rethrown only
+// once it is held again. Taking it back is not done from a destructor: while the
+// interpreter exits, that call may end the thread by unwinding it.
+template <class Work>
+auto core_long(bool long_work, Work&& work) -> decltype(work()) {
+#ifndef Py_GIL_DISABLED
+    if (long_work) {
+        std::optional<decltype(work())> result;
+        std::exception_ptr failure;
+        PyThreadState* state = PyEval_SaveThread();
+        try {
+            result.emplace(std::forward<Work>(work)());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*result);
+    }
+#else
+    (void)long_work;
+#endif
     return std::forward<Work>(work)();
 }
 
@@ -242,7 +273,9 @@ PyObject* constructor_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return catch_failures<PyObject*>(nullptr, [&]() -> PyObject* {
         const auto text = utf8_argument(arg, Sig.params[0]);
         if (!text) return nullptr;
-        return instance_or_error(core([&] { return Make(*text); }));
+        // A file read may block, and a long text takes a while: both run detached.
+        const bool long_work = Make == load_document || text->size() >= kLongText;
+        return instance_or_error(core_long(long_work, [&] { return Make(*text); }));
     });
 }
 
@@ -255,7 +288,9 @@ PyObject* merge_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         self, nullptr, [&](QernDocument& doc) -> PyObject* {
             const auto text = utf8_argument(arg, Sig.params[0]);
             if (!text) return nullptr;
-            return none_or_error(core([&] { return (doc.*Merge)(*text); }));
+            const bool long_work =
+                Merge == &QernDocument::merge_file || text->size() >= kLongText;
+            return none_or_error(core_long(long_work, [&] { return (doc.*Merge)(*text); }));
         });
 }
 
@@ -312,10 +347,11 @@ PyObject* keys_method(PyObject* self, PyObject*) {
 PyObject* to_dict_method(PyObject* self, PyObject*) {
     return with_document<Access::Shared, PyObject*>(
         self, nullptr, [](QernDocument& doc) -> PyObject* {
-            PyRef dict = PyRef::steal(PyDict_New());
+            // Sized once for all pairs: no rehashing while it fills.
+            PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(doc.data().size())));
             if (!dict) return nullptr;
             bool failed = false;
-            doc.data().for_each_reseeded([&](const DataMap::Entry& entry) {
+            doc.data().for_each([&](const DataMap::Entry& entry) {
                 if (failed) return;
                 PyRef key = PyRef::steal(to_python(std::string_view(entry.key)));
                 PyRef value =

@@ -46,24 +46,18 @@ public:
     // Visits every entry in the map's iteration order.
     template <class F>
     void for_each(F&& f) const {
-        for (std::uint64_t slot : slots_)
-            if (slot != 0) f(entries_[index_of(slot)]);
-    }
-
-    // Visits every entry in an order drawn afresh for this call, unrelated to for_each's:
-    // the order a freshly seeded copy of the map would have, without building the copy.
-    template <class F>
-    void for_each_reseeded(F&& f) const {
-        if (slots_.empty()) return;
-        const HashSeed draw = HashSeed::random();
-        const std::size_t mask = slots_.size() - 1;
-        const std::size_t stride = (draw.k1 | 1) & mask;  // odd, so every slot is visited once
-        std::size_t at = draw.k0 & mask;
-        for (std::size_t n = 0; n <= mask; ++n, at = (at + (stride ? stride : 1)) & mask)
+        const std::size_t n = slots_.size();
+        for (std::size_t at = 0; at < n; ++at) {
+            // Entries sit in insertion order while slots follow the hash: fetch ahead so
+            // that the scattered reads overlap instead of waiting one by one.
+            if (at + kAhead < n && slots_[at + kAhead] != 0)
+                __builtin_prefetch(&entries_[index_of(slots_[at + kAhead])]);
             if (slots_[at] != 0) f(entries_[index_of(slots_[at])]);
+        }
     }
 
 private:
+    static constexpr std::size_t kAhead = 8;
     static std::size_t index_of(std::uint64_t slot) {
         return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
     }
