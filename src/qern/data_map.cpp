@@ -19,10 +19,9 @@ const std::string* DataMap::find(std::string_view key) const {
     }
 }
 
-void DataMap::assign(std::string_view key, std::string_view value) {
+void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h) {
     // Keep the index at most three quarters full so probe runs stay short.
     if ((entries_.size() + 1) * 4 > slots_.size() * 3) grow();
-    const std::uint64_t h = hasher_(key);
     const std::uint64_t tag = h & 0xFFFFFFFF00000000ULL;
     const std::size_t mask = slots_.size() - 1;
     std::size_t at = h & mask;

@@ -37,7 +37,18 @@ public:
     void reserve(std::size_t n);
 
     // Stores the pair; an existing key keeps its place and gets the new value.
-    void assign(std::string_view key, std::string_view value);
+    void assign(std::string_view key, std::string_view value) {
+        assign_hashed(key, value, hasher_(key));
+    }
+    // The same, with the key's hash() already computed.
+    void assign_hashed(std::string_view key, std::string_view value, std::uint64_t hash);
+
+    std::uint64_t hash(std::string_view key) const { return hasher_(key); }
+    // Starts loading the index slot where a key of this hash is looked for, so that a
+    // caller with other work to do first does not wait on it later.
+    void prefetch(std::uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    }
 
     // The key of some entry whose value equals `value` byte for byte. The first call
     // builds a reverse index (value to entries); later assignments keep it exact.

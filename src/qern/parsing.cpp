@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "qern/document.hpp"
@@ -44,7 +45,15 @@ constexpr auto kSplitClass = [] {
     return t;
 }();
 
-Result<void> assign(QernDocument& doc, std::string_view line, std::size_t line_no) {
+struct Assignment {
+    std::string_view key;
+    std::string_view value;
+    std::uint64_t hash;
+};
+
+// "key = value": split at the first '=' outside brackets and braces.
+Result<Assignment> split_assignment(const QernDocument& doc, std::string_view line,
+                                    std::size_t line_no) {
     long depth = 0;
     std::size_t eq = std::string_view::npos;
     const auto* p = reinterpret_cast<const unsigned char*>(line.data());
@@ -64,17 +73,19 @@ Result<void> assign(QernDocument& doc, std::string_view line, std::size_t line_n
         return QernError::parse(line_no, line, "Missing assignment operator '='");
     const std::string_view key = trim(line.substr(0, eq));
     if (key.empty()) return QernError::parse(line_no, line, "Key cannot be empty");
-    const std::string_view value = unquote_value(trim(line.substr(eq + 1)));
+    return Assignment{key, unquote_value(trim(line.substr(eq + 1))), doc.data().hash(key)};
+}
 
+Result<void> store(QernDocument& doc, const Assignment& a) {
     // A key that some schema declares as a field must hold a value of that field's type.
     if (doc.schemas().size() != 0) {
-        if (auto owner = doc.schemas().owner_of(key)) {
+        if (auto owner = doc.schemas().owner_of(a.key)) {
             auto checked =
-                doc.builtins().validate_field(doc, owner->type, value, owner->schema, key, 0);
+                doc.builtins().validate_field(doc, owner->type, a.value, owner->schema, a.key, 0);
             if (!checked) return checked;
         }
     }
-    doc.data().assign(key, value);
+    doc.data().assign_hashed(a.key, a.value, a.hash);
     return success();
 }
 
@@ -124,7 +135,9 @@ Result<void> dispatch(QernDocument& doc, std::string_view statement, std::size_t
 Result<void> handle_statement(QernDocument& doc, std::string_view statement, std::size_t line) {
     if (statement.empty()) return success();
     if (statement.front() == '@') return dispatch(doc, statement, line);
-    return assign(doc, statement, line);
+    auto assignment = split_assignment(doc, statement, line);
+    if (!assignment) return std::move(assignment).error();
+    return store(doc, *assignment);
 }
 
 Result<void> merge_text(QernDocument& doc, std::string_view text) {
@@ -136,6 +149,13 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
     std::string block;
     std::size_t block_line = 0;
     BraceCount braces;
+    std::optional<Assignment> pending;
+    const auto flush = [&]() -> Result<void> {
+        if (!pending) return success();
+        const Assignment a = *pending;
+        pending.reset();
+        return store(doc, a);
+    };
 
     // Large texts are mostly assignments: size the map once instead of growing it line by
     // line. The count of line feeds bounds the number of new keys.
@@ -158,18 +178,30 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
         const std::string_view line = trim(strip_comment(raw));
 
         if (!block_open) {
-            if (!line.empty() && line.front() == '@') {
-                BraceCount count;
-                count.add(line);
-                if (count.open > count.close) {
-                    block_open = true;
-                    block.assign(line);
-                    block_line = line_no;
-                    braces = count;
-                    continue;
-                }
+            if (line.empty()) continue;
+            if (line.front() != '@') {
+                // Assignments are stored one line late: the map slot of this key is
+                // fetched from memory while the previous line is stored.
+                auto assignment = split_assignment(doc, line, line_no);
+                if (assignment) doc.data().prefetch(assignment->hash);
+                auto flushed = flush();
+                if (!flushed) return flushed;
+                if (!assignment) return std::move(assignment).error();
+                pending = *assignment;
+                continue;
             }
-            auto handled = handle_statement(doc, line, line_no);
+            auto flushed = flush();
+            if (!flushed) return flushed;
+            BraceCount count;
+            count.add(line);
+            if (count.open > count.close) {
+                block_open = true;
+                block.assign(line);
+                block_line = line_no;
+                braces = count;
+                continue;
+            }
+            auto handled = dispatch(doc, line, line_no);
             if (!handled) return handled;
             continue;
         }
@@ -183,6 +215,8 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
             if (!handled) return handled;
         }
     }
+    auto flushed = flush();
+    if (!flushed) return flushed;
     if (block_open) return handle_statement(doc, trim(strip_comment(block)), block_line);
     return success();
 }
