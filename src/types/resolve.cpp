@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "qern/literals.hpp"
 #include "qern/text.hpp"
@@ -30,15 +31,36 @@ bool is_depth_error(const QernError& e) {
 // What a field check passes up. A failure carries the text that becomes the message of
 // the SchemaValidation error the caller forms. Running out of depth carries nothing: that
 // error travels up unwrapped, so a deep value cannot pile up one prefix per level.
+// Each enclosing level only adds a prefix, and a failing item's text is part of every
+// prefix above it: the text is kept as its pieces, innermost first, and joined once at
+// the top, so that building it costs its length rather than its length times the depth.
 struct FieldOutcome {
     enum Status : std::uint8_t { Ok, Failed, TooDeep } status = Ok;
-    std::string message;
+    std::vector<std::string> pieces;
 
-    static FieldOutcome failed(std::string message) { return {Failed, std::move(message)}; }
+    static FieldOutcome failed(std::string message) {
+        FieldOutcome out{Failed, {}};
+        out.pieces.push_back(std::move(message));
+        return out;
+    }
     static FieldOutcome from(Result<void> r) {
         if (r.ok()) return {};
         if (is_depth_error(r.error())) return {TooDeep, {}};
         return failed(r.error().display());
+    }
+    // Every error text here ends with its nested message, so the text of an error with an
+    // empty message is exactly the prefix it puts before that message.
+    FieldOutcome& wrap(const QernError& prefix) {
+        pieces.push_back(prefix.display());
+        return *this;
+    }
+    std::string text() const {
+        std::size_t size = 0;
+        for (const std::string& piece : pieces) size += piece.size();
+        std::string out;
+        out.reserve(size);
+        for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) out += *it;
+        return out;
     }
 };
 
@@ -80,54 +102,89 @@ FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schem
         FieldOutcome inner = check_field(doc, type, it->second, depth + 1);
         if (inner.status == FieldOutcome::TooDeep) return inner;
         if (inner.status == FieldOutcome::Failed) {
-            return FieldOutcome::failed(
-                QernError::schema_validation(schema_name, name, type, std::move(inner.message))
-                    .display());
+            return std::move(inner.wrap(QernError::schema_validation(schema_name, name, type, {})));
         }
     }
     return {};
 }
 
-FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
-                         std::string_view value, unsigned depth) {
+// A list check whose failure text is the message of the InvalidValue error it stands for.
+FieldOutcome check_list(std::string_view element, std::string_view value, const QernDocument& doc,
+                        unsigned depth) {
     if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
-    const auto& types = doc.types();
-    if (!types.empty()) {
-        const auto it = types.find(type_name);
-        if (it != types.end())
-            return FieldOutcome::from(it->second->validate_nested(value, doc, depth));
-    }
-    if (doc.schemas().size() != 0) {
-        if (const SchemaDef* schema = doc.schemas().find(type_name)) {
-            return check_schema_object(doc, type_name, *schema, value, depth);
-        }
-    }
-    if (auto builtin = find_builtin(type_name)) {
-        return FieldOutcome::from(validate_builtin(*builtin, value, doc, depth));
-    }
-    return FieldOutcome::failed(concat("Unknown type '", type_name, "'"));
-}
-
-Result<void> validate_list(std::string_view element, std::string_view value,
-                           const QernDocument& doc, unsigned depth) {
-    if (depth > kMaxValueDepth) return depth_error();
     const auto items = parse_list(value);
     if (!items) {
-        return QernError::invalid_value(
+        return FieldOutcome::failed(
             concat("Expected a list literal in the form [item, item, ...], got '", value, "'"));
     }
     for (std::string_view item : *items) {
         FieldOutcome outcome = check_field(doc, element, item, depth + 1);
-        if (outcome.status == FieldOutcome::Ok) continue;
-        if (outcome.status == FieldOutcome::TooDeep) return depth_error();
-        const std::string inner =
-            QernError::schema_validation(concat("list<", element, ">"), "list_item", element,
-                                         std::move(outcome.message))
-                .display();
-        return QernError::invalid_value(
-            concat("List item '", item, "' failed validation for type '", element, "': ", inner));
+        if (outcome.status != FieldOutcome::Failed) {
+            if (outcome.status == FieldOutcome::TooDeep) return outcome;
+            continue;
+        }
+        outcome.wrap(
+            QernError::schema_validation(concat("list<", element, ">"), "list_item", element, {}));
+        outcome.pieces.push_back(
+            concat("List item '", item, "' failed validation for type '", element, "': "));
+        return outcome;
     }
-    return success();
+    return {};
+}
+
+// The element type when `type` checks values as a list: lists nested through aliases are
+// then checked without leaving the piecewise failure text.
+std::optional<std::string_view> list_element_of(const TypeDef& type) {
+    if (const auto* list = dynamic_cast<const ListType*>(&type)) return list->element_type();
+    const auto* alias = dynamic_cast<const AliasType*>(&type);
+    if (alias == nullptr || alias->kind() != AliasKind::TypeExpression) return std::nullopt;
+    const auto builtin = find_builtin(alias->definition());
+    if (!builtin || builtin->family != TypeFamily::List) return std::nullopt;
+    return builtin->element;
+}
+
+FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
+                         std::string_view value, unsigned depth) {
+    if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
+    std::optional<std::string_view> list_element;
+    const auto& types = doc.types();
+    if (!types.empty()) {
+        const auto it = types.find(type_name);
+        if (it != types.end()) {
+            list_element = list_element_of(*it->second);
+            if (!list_element)
+                return FieldOutcome::from(it->second->validate_nested(value, doc, depth));
+        }
+    }
+    if (!list_element && doc.schemas().size() != 0) {
+        if (const SchemaDef* schema = doc.schemas().find(type_name)) {
+            return check_schema_object(doc, type_name, *schema, value, depth);
+        }
+    }
+    if (!list_element) {
+        const auto builtin = find_builtin(type_name);
+        if (!builtin) return FieldOutcome::failed(concat("Unknown type '", type_name, "'"));
+        if (builtin->family != TypeFamily::List)
+            return FieldOutcome::from(validate_builtin(*builtin, value, doc, depth));
+        list_element = builtin->element;
+    }
+    FieldOutcome outcome = check_list(*list_element, value, doc, depth);
+    if (outcome.status == FieldOutcome::Failed) outcome.wrap(QernError::invalid_value({}));
+    return outcome;
+}
+
+Result<void> validate_list(std::string_view element, std::string_view value,
+                           const QernDocument& doc, unsigned depth) {
+    const FieldOutcome outcome = check_list(element, value, doc, depth);
+    switch (outcome.status) {
+        case FieldOutcome::Ok:
+            return success();
+        case FieldOutcome::TooDeep:
+            return depth_error();
+        case FieldOutcome::Failed:
+            break;
+    }
+    return QernError::invalid_value(outcome.text());
 }
 
 }  // namespace
@@ -268,8 +325,7 @@ Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
         case FieldOutcome::Failed:
             break;
     }
-    return QernError::schema_validation(schema_name, field_name, type_name,
-                                        std::move(outcome.message));
+    return QernError::schema_validation(schema_name, field_name, type_name, outcome.text());
 }
 
 std::unique_ptr<TypeDef> make_alias(std::string definition) {
