@@ -51,7 +51,7 @@ TEST(Adversarial, OddBytesInText) {
 // "\xe2\x80" is the start of U+2000..U+200A; followed by an ASCII byte it is no character
 // at all, and trimming used to swallow that ASCII byte with it. Enable once text.cpp checks
 // that the third byte continues the sequence.
-TEST(Adversarial, DISABLED_TruncatedSequenceSwallowsNoAsciiByteWhenTrimmed) {
+TEST(Adversarial, TruncatedSequenceSwallowsNoAsciiByteWhenTrimmed) {
     expect_parses("\xe2\x80k = v", {{"\xe2\x80k", "v"}});
     expect_error("@nope\xe2\x80x",
                  "Parse Error at line 1: 'nope\xe2\x80x'. Reason: Unknown directive: "

@@ -1,5 +1,7 @@
 #include "qern/data_map.hpp"
 
+#include <algorithm>
+
 #include <stdexcept>
 
 namespace qern {
@@ -156,8 +158,9 @@ void DataMap::reverse_unlink(std::size_t index) const {
 void DataMap::grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
 void DataMap::reserve(std::size_t n) {
+    // Geometric growth, so that many medium merges into one document stay linear.
     const std::size_t want = entries_.size() + n;
-    entries_.reserve(want);
+    if (want > entries_.capacity()) entries_.reserve(std::max(want, entries_.capacity() * 2));
     std::size_t capacity = slots_.empty() ? 16 : slots_.size();
     while (want * 4 > capacity * 3) capacity *= 2;
     if (capacity != slots_.size()) rehash(capacity);

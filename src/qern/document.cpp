@@ -1,6 +1,5 @@
 #include "qern/document.hpp"
 
-#include <algorithm>
 #include <utility>
 
 #include "qern/literals.hpp"
@@ -132,26 +131,21 @@ std::vector<std::string> SchemaRegistry::names() const {
 std::optional<SchemaRegistry::FieldOwner> SchemaRegistry::owner_of(std::string_view field) const {
     const auto it = field_index_.find(field);
     if (it == field_index_.end() || it->second.empty()) return std::nullopt;
-    const std::string& schema = *it->second.front();
+    const std::string& schema = **it->second.begin();
     const SchemaDef& def = schemas_.find(schema)->second;
     return FieldOwner{schema, def.fields.find(field)->second};
 }
 
 void SchemaRegistry::index_fields(const std::string& name, const SchemaDef& def) {
-    for (const auto& field : def.fields) field_index_[field.first].push_back(&name);
+    for (const auto& field : def.fields) field_index_[field.first].insert(&name);
 }
 
 void SchemaRegistry::unindex_fields(const std::string& name, const SchemaDef& def) {
     for (const auto& field : def.fields) {
         const auto it = field_index_.find(field.first);
         if (it == field_index_.end()) continue;
-        auto& owners = it->second;
-        const auto at = std::find(owners.begin(), owners.end(), &name);
-        if (at != owners.end()) {
-            *at = owners.back();
-            owners.pop_back();
-        }
-        if (owners.empty()) field_index_.erase(it);
+        it->second.erase(&name);
+        if (it->second.empty()) field_index_.erase(it);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "qern/data_map.hpp"
@@ -83,7 +84,8 @@ private:
     void unindex_fields(const std::string& name, const SchemaDef& def);
 
     StringMap<SchemaDef> schemas_;
-    StringMap<std::vector<const std::string*>> field_index_;  // names point at schemas_ keys
+    // Field name to the schemas declaring it (pointers to schemas_ keys, which stay put).
+    StringMap<std::unordered_set<const std::string*>> field_index_;
 };
 
 // Checks a value against a type name for a schema field (the type system's

@@ -19,7 +19,7 @@ inline bool three_byte_whitespace(unsigned char a, unsigned char b, unsigned cha
         case 0xE1:
             return b == 0x9A && c == 0x80;  // U+1680
         case 0xE2:
-            if (b == 0x80) return c <= 0x8A || c == 0xA8 || c == 0xA9 || c == 0xAF;
+            if (b == 0x80) return (c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF;
             return b == 0x81 && c == 0x9F;  // U+205F
         case 0xE3:
             return b == 0x80 && c == 0x80;  // U+3000
