@@ -29,7 +29,14 @@ public:
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
-    const std::string* find(std::string_view key) const;
+    const std::string* find(std::string_view key) const {
+        const std::size_t i = find_index(key);
+        return i == npos ? nullptr : &entries_[i].value;
+    }
+    // The position of the key's entry (stable: entries are never removed), or npos.
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::size_t find_index(std::string_view key) const;
+    const Entry& entry(std::size_t index) const { return entries_[index]; }
     bool contains(std::string_view key) const { return find(key) != nullptr; }
 
     // Makes room for `n` more entries, so that a large merge neither rehashes nor moves

@@ -47,20 +47,39 @@ std::optional<std::string_view> QernDocument::find_key(std::string_view value) c
 }
 
 std::optional<std::string_view> QernDocument::find_deep(std::string_view key) const {
-    const std::string* value = data_.find(key);
-    if (value == nullptr) return std::nullopt;
-    // Iterative, with a visited set: chains of any length and cycles end in linear time.
-    ViewSet visited;
+    std::size_t current = data_.find_index(key);
+    if (current == DataMap::npos) return std::nullopt;
+    // Iterative. The entries visited so far: a short list, then one bit per entry once the
+    // chain grows long, so chains of any length and cycles end in linear time.
+    constexpr std::size_t kShortChain = 32;
+    std::vector<std::size_t> path;
+    std::vector<bool> seen;
+    const auto visit = [&](std::size_t i) {
+        if (seen.empty() && path.size() < kShortChain) {
+            path.push_back(i);
+            return;
+        }
+        if (seen.empty()) {
+            seen.resize(data_.size());
+            for (std::size_t p : path) seen[p] = true;
+        }
+        seen[i] = true;
+    };
+    const auto visited = [&](std::size_t i) {
+        if (!seen.empty()) return static_cast<bool>(seen[i]);
+        for (std::size_t p : path)
+            if (p == i) return true;
+        return false;
+    };
     std::optional<std::string_view> last;
-    std::string_view current = key;
     for (;;) {
-        visited.insert(current);
-        const std::string_view v = *value;
-        if (visited.count(v) != 0) return last ? last : v;
+        visit(current);
+        const std::string_view v = data_.entry(current).value;
+        const std::size_t next = data_.find_index(v);
+        if (next != DataMap::npos && visited(next)) return last ? last : v;
         last = v;
-        value = data_.find(v);
-        if (value == nullptr) return v;
-        current = v;
+        if (next == DataMap::npos) return v;
+        current = next;
     }
 }
 
