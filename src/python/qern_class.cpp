@@ -86,6 +86,8 @@ decltype(auto) core(Work&& work) {
 
 // Texts at least this long are parsed with the GIL released (on builds that have one).
 constexpr std::size_t kLongText = 32 * 1024;
+// Documents with at least this many keys are freed with the GIL released.
+constexpr std::size_t kLongDocument = 4096;
 
 // Runs long work of the core (large parses and merges, file reads). On builds with a GIL
 // it runs with the GIL released so that other threads go on meanwhile; the instance stays
@@ -198,7 +200,19 @@ void qern_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<PyQern*>(self);
     PyTypeObject* type = Py_TYPE(self);
     if (obj->owner == current_thread()) {
-        obj->doc().~QernDocument();
+        QernDocument& doc = obj->doc();
+#ifndef Py_GIL_DISABLED
+        // Freeing a large document takes a while and touches nothing of Python's.
+        if (doc.data().size() >= kLongDocument) {
+            PyThreadState* state = PyEval_SaveThread();
+            doc.~QernDocument();
+            PyEval_RestoreThread(state);
+        } else {
+            doc.~QernDocument();
+        }
+#else
+        doc.~QernDocument();
+#endif
     } else {
         // The document may not be touched off its thread: it is leaked, and said so.
 #if PY_VERSION_HEX >= 0x030C0000
