@@ -98,23 +98,3 @@ def test_dropping_on_another_thread_reports_and_leaks():
         "qern_native::python::PyQERN is unsendable, but is being dropped on another thread"
     )
 
-
-def test_threads_each_with_their_own_instance():
-    def work(n):
-        cfg = QERN.parse("\n".join(f"k{i} = v{i}" for i in range(n)))
-        for i in range(n):
-            assert cfg.find_obj(f"k{i}") == f"v{i}"
-            cfg.merge_content(f"m{i} = {i}")
-        return len(cfg)
-
-    results = [None] * 4
-    threads = [
-        threading.Thread(target=lambda i=i: results.__setitem__(i, work(200 + i)))
-        for i in range(4)
-    ]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(30)
-        assert not t.is_alive()
-    assert results == [2 * (200 + i) for i in range(4)]
