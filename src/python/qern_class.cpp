@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -18,31 +19,39 @@ namespace qern::python {
 namespace {
 
 // The instance layout: the document, the borrow flag (0 free, n > 0 shared borrows,
-// -1 exclusive) and the thread that created the instance.
+// -1 exclusive) and the thread that created the instance: its token, which is what is
+// compared, and its OS identifier, which is what messages show.
 struct PyQern {
     PyObject ob_base;
     alignas(QernDocument) std::byte doc_storage[sizeof(QernDocument)];
     std::atomic<Py_ssize_t> borrow;
-    unsigned long owner;
+    std::uint64_t owner;
+    unsigned long owner_ident;
 
     QernDocument& doc() { return *std::launder(reinterpret_cast<QernDocument*>(doc_storage)); }
 };
 
 std::atomic<PyObject*> type_slot{nullptr};
 
-unsigned long current_thread() {
-    return PyThread_get_thread_ident();
+// A number no other thread of the process ever gets. OS thread identifiers are handed
+// again to new threads once a thread ends, so they cannot tell a later thread from the
+// instance's creator; this counter never repeats.
+std::atomic<std::uint64_t> next_thread_token{1};
+
+std::uint64_t current_thread() {
+    thread_local const std::uint64_t token =
+        next_thread_token.fetch_add(1, std::memory_order_relaxed);
+    return token;
 }
 
 enum class Access { Shared, Exclusive };
 
 bool check_owner(const PyQern* obj) {
-    const unsigned long caller = current_thread();
-    if (caller == obj->owner) return true;
+    if (current_thread() == obj->owner) return true;
     PyRef message = PyRef::steal(PyUnicode_FromFormat(
         "assertion `left == right` failed: qern_native::python::PyQERN is unsendable, but "
         "sent to another thread\n  left: %lu\n right: %lu",
-        caller, obj->owner));
+        PyThread_get_thread_ident(), obj->owner_ident));
     if (message) raise_panic(message.get());
     return false;
 }
@@ -148,6 +157,7 @@ PyObject* wrap_document(PyTypeObject* type, QernDocument&& doc) {
     new (obj->doc_storage) QernDocument(std::move(doc));
     new (&obj->borrow) std::atomic<Py_ssize_t>(0);
     obj->owner = current_thread();
+    obj->owner_ident = PyThread_get_thread_ident();
     return self;
 }
 

@@ -249,8 +249,6 @@ def test_interpreter_exit_while_daemon_threads_are_inside_calls(tmp_path):
     assert (run.returncode, run.stdout) == (0, "exiting\n"), run.stderr[-2000:]
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError,
-                   reason="owners are told apart by identifiers, which ended threads give back")
 def test_a_later_thread_with_a_reused_identifier_is_still_another_thread():
     created = []
     t = threading.Thread(target=lambda: created.append((threading.get_ident(), QERN())))
