@@ -19,7 +19,9 @@ std::string pairs_text(int n) {
     return text;
 }
 
-qern::QernDocument document_of(int n) { return std::move(qern::parse_document(pairs_text(n))).value(); }
+qern::QernDocument document_of(int n) {
+    return std::move(qern::parse_document(pairs_text(n))).value();
+}
 
 void BM_Parse(benchmark::State& state) {
     const std::string text = pairs_text(static_cast<int>(state.range(0)));
@@ -83,8 +85,10 @@ void BM_Literals(benchmark::State& state) {
 BENCHMARK(BM_Literals);
 
 void BM_Validate(benchmark::State& state, const char* type, const char* value) {
-    const qern::QernDocument doc = std::move(qern::parse_document(
-        "@type port = i32\n@schema Point { x: f64, y: f64, label*: string }\n")).value();
+    const qern::QernDocument doc =
+        std::move(qern::parse_document(
+                      "@type port = i32\n@schema Point { x: f64, y: f64, label*: string }\n"))
+            .value();
     for (auto _ : state) {
         auto r = qern::validate_value(doc, type, value);
         benchmark::DoNotOptimize(r);
@@ -100,5 +104,3 @@ BENCHMARK_CAPTURE(BM_Validate, physics, "physics::Nautical_Mile", "12.5");
 BENCHMARK_CAPTURE(BM_Validate, list, "list<i32>", "[1, 2, 3, 4, 5, 6, 7, 8]");
 
 }  // namespace
-
-

@@ -1,9 +1,10 @@
+#include "qern/data_map.hpp"
+
 #include <map>
 #include <random>
 #include <set>
 #include <string>
 
-#include "qern/data_map.hpp"
 #include "test_support.hpp"
 
 namespace qern::testing {

@@ -20,7 +20,8 @@ TEST(Parser, AssignmentsCommentsAndQuotes) {
     expect_parses("a = '{x'", {{"a", "{x"}});
     expect_parses("a = b = c", {{"a", "b = c"}});
     expect_parses("a = 1 # note\n# whole line\n  \n", {{"a", "1"}});
-    expect_parses("color = #FF0000\nb = x#y\nc = #note", {{"color", "#FF0000"}, {"b", "x#y"}, {"c", "#note"}});
+    expect_parses("color = #FF0000\nb = x#y\nc = #note",
+                  {{"color", "#FF0000"}, {"b", "x#y"}, {"c", "#note"}});
     expect_parses("a = '# not a comment' # but this is", {{"a", "# not a comment"}});
     expect_parses("a = it's # quoted to the end", {{"a", "it's # quoted to the end"}});
     expect_parses("a = 1\t#\tnote", {{"a", "1"}});
@@ -43,19 +44,25 @@ TEST(Parser, LineEndingsAndWhitespace) {
 }
 
 TEST(Parser, ErrorsCarryLineAndText) {
-    expect_error("a = 1\n\nport", "Parse Error at line 3: 'port'. Reason: Missing assignment operator '='");
-    expect_error("]x = 1", "Parse Error at line 1: ']x = 1'. Reason: Missing assignment operator '='");
+    expect_error("a = 1\n\nport",
+                 "Parse Error at line 3: 'port'. Reason: Missing assignment operator '='");
+    expect_error("]x = 1",
+                 "Parse Error at line 1: ']x = 1'. Reason: Missing assignment operator '='");
     expect_error(" = v", "Parse Error at line 1: '= v'. Reason: Key cannot be empty");
     expect_error("@", "Parse Error at line 1: ''. Reason: Empty directive");
-    expect_error("@ import a.qrn", "Parse Error at line 1: ' import a.qrn'. Reason: Empty directive");
-    expect_error("@Import a.qrn", "Parse Error at line 1: 'Import a.qrn'. Reason: Unknown directive: @Import");
-    expect_error("x = 1\r\n@nope\tz", "Parse Error at line 2: 'nope\tz'. Reason: Unknown directive: @nope");
+    expect_error("@ import a.qrn",
+                 "Parse Error at line 1: ' import a.qrn'. Reason: Empty directive");
+    expect_error("@Import a.qrn",
+                 "Parse Error at line 1: 'Import a.qrn'. Reason: Unknown directive: @Import");
+    expect_error("x = 1\r\n@nope\tz",
+                 "Parse Error at line 2: 'nope\tz'. Reason: Unknown directive: @nope");
 }
 
 TEST(Parser, MergeKeepsWhatCameBeforeAnError) {
     QernDocument doc = new_document();
     auto r = doc.merge_content("a = 1\nb = 2\nbroken\nc = 3");
-    EXPECT_EQ(error_of(r), "Parse Error at line 3: 'broken'. Reason: Missing assignment operator '='");
+    EXPECT_EQ(error_of(r),
+              "Parse Error at line 3: 'broken'. Reason: Missing assignment operator '='");
     EXPECT_EQ(pairs_of(doc), (std::map<std::string, std::string>{{"a", "1"}, {"b", "2"}}));
 }
 
@@ -68,11 +75,13 @@ TEST(Parser, MultiLineBlocks) {
     // The joined block is reported at its first line.
     expect_error("a = 1\n@schema P {\n x: f64\n x y\n}",
                  "Directive '@schema' error: Bad field: 'x'");
-    expect_error("\n@nope {\n}", "Parse Error at line 2: 'nope { }'. Reason: Unknown directive: @nope");
+    expect_error("\n@nope {\n}",
+                 "Parse Error at line 2: 'nope { }'. Reason: Unknown directive: @nope");
     // An unclosed block still reaches its directive at the end of the text.
     expect_error("@schema P {\n x: f64", "Directive '@schema' error: Expected '}'");
     // Comments are stripped again across the joined block, with quotes spanning lines.
-    expect_error("@nope { 'a\nb' # c }", "Parse Error at line 1: 'nope { 'a b''. Reason: Unknown directive: @nope");
+    expect_error("@nope { 'a\nb' # c }",
+                 "Parse Error at line 1: 'nope { 'a b''. Reason: Unknown directive: @nope");
 }
 
 TEST(Parser, UnclosedBlockOfManyLinesIsLinear) {

@@ -38,12 +38,14 @@ inline void expect_error(std::string_view text, std::string_view message) {
     EXPECT_EQ(doc.error().display(), message) << text;
 }
 
-inline std::string error_of(const Result<void>& r) { return r.ok() ? "" : r.error().display(); }
+inline std::string error_of(const Result<void>& r) {
+    return r.ok() ? "" : r.error().display();
+}
 
 // A scratch directory that is the working directory for the test's lifetime, so that
 // relative paths in @import and @derive resolve inside it.
 class TempDir {
-public:
+  public:
     TempDir() : saved_(std::filesystem::current_path()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "qern-XXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -58,7 +60,7 @@ public:
     }
     std::filesystem::path path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path saved_;
     std::filesystem::path path_;
 };

@@ -11,16 +11,18 @@ const Builtins& builtins() {
     // Created once, thread-safely, and never changed: documents share it read-only.
     static const Builtins instance = [] {
         Builtins b;
-        b.commands = {std::make_shared<const ImportCommand>(), std::make_shared<const TypeCommand>(),
-                      std::make_shared<const SchemaCommand>(),
-                      std::make_shared<const DeriveCommand>()};
+        b.commands = {
+            std::make_shared<const ImportCommand>(), std::make_shared<const TypeCommand>(),
+            std::make_shared<const SchemaCommand>(), std::make_shared<const DeriveCommand>()};
         b.validate_field = &validate_field;
         return b;
     }();
     return instance;
 }
 
-QernDocument new_document() { return QernDocument(builtins()); }
+QernDocument new_document() {
+    return QernDocument(builtins());
+}
 
 Result<QernDocument> parse_document(std::string_view text) {
     QernDocument doc = new_document();

@@ -8,21 +8,21 @@ namespace qern {
 
 // "@import <path>": merges another file's text into this document, where it stands.
 class ImportCommand final : public Command {
-public:
+  public:
     std::string_view name() const override { return "import"; }
     Result<void> execute(QernDocument& doc, std::string_view args) const override;
 };
 
 // "@type <name> = <definition>": registers a type alias.
 class TypeCommand final : public Command {
-public:
+  public:
     std::string_view name() const override { return "type"; }
     Result<void> execute(QernDocument& doc, std::string_view args) const override;
 };
 
 // "@schema <Name> { field: type, optional*: type, ... }": registers a schema.
 class SchemaCommand final : public Command {
-public:
+  public:
     std::string_view name() const override { return "schema"; }
     Result<void> execute(QernDocument& doc, std::string_view args) const override;
 };
@@ -30,7 +30,7 @@ public:
 // "@derive <path>[::Schema...]": takes over a base file's schemas, their types and its
 // keys (as defaults), then checks the required fields of this document's schemas.
 class DeriveCommand final : public Command {
-public:
+  public:
     std::string_view name() const override { return "derive"; }
     Result<void> execute(QernDocument& doc, std::string_view args) const override;
 };

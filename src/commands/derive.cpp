@@ -71,9 +71,8 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
 
     MergeContext local;
     MergeContext& context = doc.merge_context() ? *doc.merge_context() : local;
-    auto file = context.enter(target.path, [](std::string reason) {
-        return derive_error(std::move(reason));
-    });
+    auto file = context.enter(target.path,
+                              [](std::string reason) { return derive_error(std::move(reason)); });
     if (!file) return std::move(file).error();
     auto parsed = parse_document_within(file->text(), context);
     if (!parsed) return std::move(parsed).error();

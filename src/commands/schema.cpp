@@ -8,7 +8,9 @@ namespace qern {
 
 namespace {
 
-QernError schema_error(std::string message) { return QernError::directive("schema", std::move(message)); }
+QernError schema_error(std::string message) {
+    return QernError::directive("schema", std::move(message));
+}
 
 }  // namespace
 
@@ -42,7 +44,8 @@ Result<void> SchemaCommand::execute(QernDocument& doc, std::string_view args) co
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         const std::string_view token = tokens[i];
         const std::size_t colon = token.find(':');
-        if (colon == std::string_view::npos) return schema_error(concat("Bad field: '", token, "'"));
+        if (colon == std::string_view::npos)
+            return schema_error(concat("Bad field: '", token, "'"));
         std::string_view field = token.substr(0, colon);
         std::string_view type = token.substr(colon + 1);
         if (type.empty()) {

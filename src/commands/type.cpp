@@ -7,7 +7,8 @@ namespace qern {
 Result<void> TypeCommand::execute(QernDocument& doc, std::string_view args) const {
     const std::size_t eq = args.find('=');
     if (eq == std::string_view::npos)
-        return QernError::parse(0, args, "Type definition must be in the format 'name = definition'");
+        return QernError::parse(0, args,
+                                "Type definition must be in the format 'name = definition'");
     const std::string_view name = trim(args.substr(0, eq));
     const std::string_view definition = trim(args.substr(eq + 1));
     if (name.empty()) return QernError::parse(0, args, "Type name cannot be empty");

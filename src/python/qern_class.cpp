@@ -312,8 +312,7 @@ PyObject* merge_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         self, nullptr, [&](QernDocument& doc) -> PyObject* {
             const auto text = utf8_argument(arg, Sig.params[0]);
             if (!text) return nullptr;
-            const bool long_work =
-                Merge == &QernDocument::merge_file || text->size() >= kLongText;
+            const bool long_work = Merge == &QernDocument::merge_file || text->size() >= kLongText;
             return none_or_error(core_long(long_work, [&] { return (doc.*Merge)(*text); }));
         });
 }
@@ -372,7 +371,8 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
     return with_document<Access::Shared, PyObject*>(
         self, nullptr, [](QernDocument& doc) -> PyObject* {
             // Sized once for all pairs: no rehashing while it fills.
-            PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(doc.data().size())));
+            PyRef dict =
+                PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(doc.data().size())));
             if (!dict) return nullptr;
             bool failed = false;
             doc.data().for_each([&](const DataMap::Entry& entry) {

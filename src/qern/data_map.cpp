@@ -1,7 +1,6 @@
 #include "qern/data_map.hpp"
 
 #include <algorithm>
-
 #include <stdexcept>
 
 namespace qern {
@@ -155,7 +154,9 @@ void DataMap::reverse_unlink(std::size_t index) const {
     r.slots[hole] = 0;
 }
 
-void DataMap::grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+void DataMap::grow() {
+    rehash(slots_.empty() ? 16 : slots_.size() * 2);
+}
 
 void DataMap::reserve(std::size_t n) {
     // Geometric growth, so that many medium merges into one document stay linear.

@@ -17,7 +17,7 @@ namespace qern {
 // is the hash order under this map's seed: unspecified, and different for every map.
 // Keys are never removed; assigning an existing key replaces its value in place.
 class DataMap {
-public:
+  public:
     struct Entry {
         std::string key;
         std::string value;
@@ -74,7 +74,7 @@ public:
         }
     }
 
-private:
+  private:
     static constexpr std::size_t kAhead = 8;
     static std::size_t index_of(std::uint64_t slot) {
         return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
@@ -90,9 +90,9 @@ private:
     // pay for it; from then on assign() keeps it exact.
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     struct ReverseIndex {
-        std::vector<std::uint64_t> slots;        // (hash tag | head + 1), 0 = empty
-        std::vector<std::uint64_t> value_hash;   // per entry
-        std::vector<std::uint32_t> next, prev;   // per entry, along its value's chain
+        std::vector<std::uint64_t> slots;       // (hash tag | head + 1), 0 = empty
+        std::vector<std::uint64_t> value_hash;  // per entry
+        std::vector<std::uint32_t> next, prev;  // per entry, along its value's chain
         std::size_t distinct = 0;
     };
     void build_reverse() const;

@@ -19,7 +19,7 @@ class QernDocument;
 
 // A directive handler. Handlers are stateless and shared between documents.
 class Command {
-public:
+  public:
     virtual ~Command() = default;
     // The directive name, without the '@'.
     virtual std::string_view name() const = 0;
@@ -35,7 +35,7 @@ inline constexpr unsigned kMaxValueDepth = 256;
 
 // A type that can validate a textual value.
 class TypeDef {
-public:
+  public:
     virtual ~TypeDef() = default;
     virtual PrimitiveKind base_type() const = 0;
     Result<void> validate(std::string_view value, const QernDocument& doc) const {
@@ -56,7 +56,7 @@ struct SchemaDef {
 // The schema registry, with an index from field name to the schemas that declare it, so
 // that checking an assignment costs the same however many schemas exist.
 class SchemaRegistry {
-public:
+  public:
     const SchemaDef* find(std::string_view name) const;
     bool contains(std::string_view name) const { return schemas_.count(name) != 0; }
     std::size_t size() const { return schemas_.size(); }
@@ -79,7 +79,7 @@ public:
         for (const auto& [name, def] : schemas_) f(name, def);
     }
 
-private:
+  private:
     void index_fields(const std::string& name, const SchemaDef& def);
     void unindex_fields(const std::string& name, const SchemaDef& def);
 
@@ -104,7 +104,7 @@ struct Builtins {
 // A QERN document: the key/value map, the directive registry, the registered types and
 // the registered schemas.
 class QernDocument {
-public:
+  public:
     explicit QernDocument(const Builtins& builtins);
     QernDocument(QernDocument&&) noexcept = default;
     QernDocument& operator=(QernDocument&&) noexcept = default;
@@ -147,7 +147,7 @@ public:
     // Merges text as part of an operation already in progress (imports, derives).
     Result<void> merge_within(std::string_view text, MergeContext& context);
 
-private:
+  private:
     const Builtins* builtins_;
     DataMap data_;
     StringMap<std::shared_ptr<const Command>> commands_;

@@ -34,6 +34,8 @@ struct Display {
 
 }  // namespace
 
-std::string QernError::display() const { return std::visit(Display{}, v_); }
+std::string QernError::display() const {
+    return std::visit(Display{}, v_);
+}
 
 }  // namespace qern

@@ -12,7 +12,7 @@ namespace qern {
 // The one error type of the core. Each variant keeps the fields its display text is
 // built from; the text itself is produced by display() and never reworded by callers.
 class QernError {
-public:
+  public:
     struct Io {
         std::string message;
     };
@@ -41,8 +41,8 @@ public:
         std::string type;
         std::string message;
     };
-    using Variant =
-        std::variant<Io, Parse, KeyNotFound, InvalidValue, InvalidType, Directive, SchemaValidation>;
+    using Variant = std::variant<Io, Parse, KeyNotFound, InvalidValue, InvalidType, Directive,
+                                 SchemaValidation>;
 
     template <class Alternative>
     QernError(Alternative alternative) : v_(std::move(alternative)) {}
@@ -78,14 +78,14 @@ public:
     // The error's text as users see it, e.g. "Key not found: 'x'".
     std::string display() const;
 
-private:
+  private:
     Variant v_;
 };
 
 // Either a value or a QernError. Result<void> carries only the error.
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(QernError error) : v_(std::in_place_index<1>, std::move(error)) {}
 
@@ -101,13 +101,13 @@ public:
     const QernError& error() const& { return *std::get_if<1>(&v_); }
     QernError&& error() && { return std::move(*std::get_if<1>(&v_)); }
 
-private:
+  private:
     std::variant<T, QernError> v_;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(QernError error) : e_(std::move(error)) {}
 
@@ -116,10 +116,12 @@ public:
     const QernError& error() const& { return *e_; }
     QernError&& error() && { return std::move(*e_); }
 
-private:
+  private:
     std::optional<QernError> e_;
 };
 
-inline Result<void> success() { return {}; }
+inline Result<void> success() {
+    return {};
+}
 
 }  // namespace qern

@@ -39,13 +39,12 @@ Result<OpenFile> OpenFile::open(std::string_view path) {
         if (S_ISDIR(st.st_mode)) return QernError::io(os_error_text(EISDIR));
         return QernError::io("not a regular file");
     }
-    return OpenFile(fd, FileId{static_cast<std::uint64_t>(st.st_dev),
-                               static_cast<std::uint64_t>(st.st_ino)},
-                    static_cast<std::uint64_t>(st.st_size));
+    return OpenFile(
+        fd, FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+        static_cast<std::uint64_t>(st.st_size));
 }
 
-OpenFile::OpenFile(OpenFile&& other) noexcept
-    : fd_(other.fd_), id_(other.id_), size_(other.size_) {
+OpenFile::OpenFile(OpenFile&& other) noexcept : fd_(other.fd_), id_(other.id_), size_(other.size_) {
     other.fd_ = -1;
 }
 
@@ -78,12 +77,6 @@ Result<std::string> OpenFile::read_text() {
     text.resize(have);
     if (!is_valid_utf8(text)) return QernError::io("stream did not contain valid UTF-8");
     return text;
-}
-
-Result<std::string> read_text_file(std::string_view path) {
-    auto file = OpenFile::open(path);
-    if (!file) return std::move(file).error();
-    return file->read_text();
 }
 
 }  // namespace qern

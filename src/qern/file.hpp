@@ -18,7 +18,7 @@ struct FileId {
 // A regular file opened for reading. Anything else (a directory, a FIFO, a device) is
 // refused when opened, so that a read can never block or run forever.
 class OpenFile {
-public:
+  public:
     static Result<OpenFile> open(std::string_view path);
     OpenFile(OpenFile&& other) noexcept;
     OpenFile& operator=(OpenFile&&) = delete;
@@ -29,15 +29,12 @@ public:
     // The whole file as UTF-8 text; invalid UTF-8 is an Io error.
     Result<std::string> read_text();
 
-private:
+  private:
     OpenFile(int fd, FileId id, std::uint64_t size) : fd_(fd), id_(id), size_(size) {}
     int fd_;
     FileId id_;
     std::uint64_t size_;
 };
-
-// Opens and reads the whole file at `path` as UTF-8 text.
-Result<std::string> read_text_file(std::string_view path);
 
 // The platform's description of an OS error code, e.g.
 // "No such file or directory (os error 2)".

@@ -7,7 +7,9 @@ namespace qern {
 
 namespace {
 
-inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl(std::uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
     std::uint64_t v0, v1, v2, v3;

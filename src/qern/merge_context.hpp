@@ -16,7 +16,7 @@ namespace qern {
 // runaway nesting, and how much was read, to stop fan-outs that would repeat work
 // exponentially.
 class MergeContext {
-public:
+  public:
     static constexpr std::size_t kMaxFileDepth = 64;
     static constexpr std::uint64_t kMaxFiles = 10'000;
     static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
@@ -24,8 +24,9 @@ public:
     // A file taken into the operation: its text, and its place among the open files
     // until this object goes away.
     class Entered {
-    public:
-        Entered(MergeContext& context, std::string text) : context_(&context), text_(std::move(text)) {}
+      public:
+        Entered(MergeContext& context, std::string text)
+            : context_(&context), text_(std::move(text)) {}
         Entered(Entered&& other) noexcept
             : context_(std::exchange(other.context_, nullptr)), text_(std::move(other.text_)) {}
         Entered& operator=(Entered&&) = delete;
@@ -34,7 +35,7 @@ public:
         }
         std::string_view text() const { return text_; }
 
-    private:
+      private:
         MergeContext* context_;
         std::string text_;
     };
@@ -61,9 +62,7 @@ public:
         return Entered(*this, std::move(text).value());
     }
 
-    std::size_t depth() const { return open_.size(); }
-
-private:
+  private:
     static std::string concat_reason(std::string_view head, std::size_t n, std::string_view path);
     static std::string cycle_reason(std::string_view path);
     static std::string budget_reason(std::uint64_t limit, std::string_view what);

@@ -161,7 +161,7 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
     // line. The count of line feeds bounds the number of new keys.
     if (text.size() >= 4096) {
         std::size_t lines = 1;
-        for (const char* p = text.data(), *end = p + text.size();
+        for (const char *p = text.data(), *end = p + text.size();
              (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr; ++p)
             ++lines;
         doc.data().reserve(lines);

@@ -7,7 +7,9 @@ namespace qern {
 
 namespace {
 
-inline bool ascii_whitespace(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+inline bool ascii_whitespace(unsigned char c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+}
 
 // Multi-byte members of the set, by their UTF-8 encoding.
 inline bool two_byte_whitespace(unsigned char a, unsigned char b) {

@@ -19,11 +19,14 @@ std::string_view trim_start_slow(std::string_view s);
 std::string_view trim_end_slow(std::string_view s);
 
 // ASCII is decided inline; only a byte past ASCII at the edge needs the full set.
-inline bool ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+inline bool ascii_space(unsigned char c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+}
 inline std::string_view trim_start(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size() && ascii_space(static_cast<unsigned char>(s[i]))) ++i;
-    if (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80) return trim_start_slow(s.substr(i));
+    if (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80)
+        return trim_start_slow(s.substr(i));
     return s.substr(i);
 }
 inline std::string_view trim_end(std::string_view s) {
@@ -32,7 +35,9 @@ inline std::string_view trim_end(std::string_view s) {
     if (n > 0 && static_cast<unsigned char>(s[n - 1]) >= 0x80) return trim_end_slow(s.substr(0, n));
     return s.substr(0, n);
 }
-inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+inline std::string_view trim(std::string_view s) {
+    return trim_end(trim_start(s));
+}
 
 // Position of the first whitespace character and its length; npos when there is none.
 struct WhitespaceHit {
