@@ -14,6 +14,26 @@ origin = { x = 0, y: 1.5, label = 'home' }
 alias = host
 """
 
+SAMPLE_FILE = os.path.join(os.path.dirname(__file__), "data", "sample.qrn")
+
+# Every method and slot of an instance, called the way a user would, successfully.
+INSTANCE_CALLS = {
+    "merge_content": lambda c: c.merge_content("host = localhost"),
+    "merge_file": lambda c: c.merge_file(SAMPLE_FILE),
+    "find_obj": lambda c: c.find_obj("host"),
+    "find_key": lambda c: c.find_key("localhost"),
+    "find_deep": lambda c: c.find_deep("alias"),
+    "find_list": lambda c: c.find_list("ports"),
+    "find_object": lambda c: c.find_object("origin"),
+    "keys": lambda c: c.keys(),
+    "to_dict": lambda c: c.to_dict(),
+    "validate_value": lambda c: c.validate_value("list<i32>", "[1, 2, 3]"),
+    "repr": repr,
+    "len": len,
+    "contains": lambda c: "host" in c,
+    "subscript": lambda c: c["host"],
+}
+
 # The interpreter is not built with AddressSanitizer in the sanitized run; memory figures
 # there measure the sanitizer, not the module.
 SANITIZED = bool(os.environ.get("QERN_SANITIZED"))

@@ -5,27 +5,14 @@ import tracemalloc
 
 import pytest
 
-from conftest import FREE_THREADED, SAMPLE, SANITIZED
+from conftest import FREE_THREADED, INSTANCE_CALLS, SAMPLE, SAMPLE_FILE, SANITIZED
 from qern_native import QERN
 
 CALLS = {
     "QERN": lambda c: QERN(),
     "parse": lambda c: QERN.parse(SAMPLE),
-    "load": lambda c: QERN.load(__file__.replace("test_memory.py", "data/sample.qrn")),
-    "merge_content": lambda c: c.merge_content("host = localhost"),
-    "merge_file": lambda c: c.merge_file(__file__.replace("test_memory.py", "data/sample.qrn")),
-    "find_obj": lambda c: c.find_obj("host"),
-    "find_key": lambda c: c.find_key("localhost"),
-    "find_deep": lambda c: c.find_deep("alias"),
-    "find_list": lambda c: c.find_list("ports"),
-    "find_object": lambda c: c.find_object("origin"),
-    "keys": lambda c: c.keys(),
-    "to_dict": lambda c: c.to_dict(),
-    "validate_value": lambda c: c.validate_value("list<i32>", "[1, 2, 3]"),
-    "repr": repr,
-    "len": len,
-    "contains": lambda c: "host" in c,
-    "subscript": lambda c: c["host"],
+    "load": lambda c: QERN.load(SAMPLE_FILE),
+    **INSTANCE_CALLS,
 }
 
 

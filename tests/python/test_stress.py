@@ -8,10 +8,10 @@ import time
 
 import pytest
 
-from conftest import SAMPLE, THREAD_TIMEOUT
+from conftest import SAMPLE, SAMPLE_FILE as DATA, THREAD_TIMEOUT
 from qern_native import QERN
 
-DATA = os.path.join(os.path.dirname(__file__), "data", "sample.qrn")
+
 # Long enough that a build with a GIL may parse it with the GIL released.
 BIG = "\n".join(f"k{i} = v{i}" for i in range(20_000))
 

@@ -4,26 +4,8 @@ import threading
 
 import pytest
 
-from conftest import run_in_thread
+from conftest import INSTANCE_CALLS, run_in_thread
 from qern_native import QERN
-
-# Every method and slot of an instance, called the way a user would.
-CALLS = {
-    "merge_content": lambda c: c.merge_content("x = 1"),
-    "merge_file": lambda c: c.merge_file("missing.qrn"),
-    "find_obj": lambda c: c.find_obj("host"),
-    "find_key": lambda c: c.find_key("localhost"),
-    "find_deep": lambda c: c.find_deep("alias"),
-    "find_list": lambda c: c.find_list("ports"),
-    "find_object": lambda c: c.find_object("origin"),
-    "keys": lambda c: c.keys(),
-    "to_dict": lambda c: c.to_dict(),
-    "validate_value": lambda c: c.validate_value("i32", "1"),
-    "repr": repr,
-    "len": len,
-    "contains": lambda c: "host" in c,
-    "subscript": lambda c: c["host"],
-}
 
 
 def panic_message(caller, owner):
@@ -33,7 +15,7 @@ def panic_message(caller, owner):
     )
 
 
-@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+@pytest.mark.parametrize("call", INSTANCE_CALLS.values(), ids=INSTANCE_CALLS.keys())
 def test_a_call_from_another_thread_panics(cfg, call):
     owner = threading.get_ident()
     callers = []
