@@ -42,7 +42,7 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
         }
     }
     if (entries_.size() >= 0xFFFFFFFEu) throw std::length_error("too many keys");
-    entries_.push_back(Entry{std::string(key), std::string(value), h});
+    entries_.emplace_back(key, value, h);
     slots_[at] = make_slot(h, entries_.size() - 1);
     if (reverse_) reverse_link(entries_.size() - 1);
 }

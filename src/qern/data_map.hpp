@@ -19,6 +19,8 @@ namespace qern {
 class DataMap {
   public:
     struct Entry {
+        Entry(std::string_view k, std::string_view v, std::uint64_t h)
+            : key(k), value(v), hash(h) {}
         std::string key;
         std::string value;
         std::uint64_t hash;

@@ -94,8 +94,9 @@ Result<void> store(QernDocument& doc, const Assignment& a) {
 std::string_view strip_comment(std::string_view line) {
     const char* p = line.data();
     const std::size_t n = line.size();
-    // Most lines hold no '#', '"' or '\'' at all: skip eight bytes at a time until one of
-    // them appears.
+    // Quotes matter only to a '#': a line without one has no comment, whatever it quotes.
+    if (n == 0 || std::memchr(p, '#', n) == nullptr) return line;
+    // Otherwise skip eight bytes at a time up to the first '#', '"' or '\''.
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         std::uint64_t block;
