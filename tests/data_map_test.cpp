@@ -55,13 +55,19 @@ TEST(DataMap, ReplacedValueKeepsPlaceAndLeavesNoTrace) {
     EXPECT_EQ(before, after);
 }
 
-TEST(DataMap, IterationVisitsEveryEntryOnce) {
-    DataMap map;
-    for (int i = 0; i < 1000; ++i) map.assign("key" + std::to_string(i), std::to_string(i));
-    std::multiset<std::string> seen;
-    map.for_each([&](const DataMap::Entry& e) { seen.insert(e.key); });
-    EXPECT_EQ(seen.size(), 1000u);
-    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 1000u);
+TEST(DataMap, IterationsVisitEveryEntryOnce) {
+    // Sizes on both sides of the switch to runs, and one that leaves a short last run.
+    for (int n : {1, 1000, 4096, 10007}) {
+        DataMap map;
+        for (int i = 0; i < n; ++i) map.assign("key" + std::to_string(i), std::to_string(i));
+        std::multiset<std::string> hashed, reseeded;
+        map.for_each([&](const DataMap::Entry& e) { hashed.insert(e.key); });
+        map.for_each_reseeded([&](const DataMap::Entry& e) { reseeded.insert(e.key); });
+        const std::set<std::string> distinct(hashed.begin(), hashed.end());
+        EXPECT_EQ(hashed.size(), static_cast<std::size_t>(n));
+        EXPECT_EQ(distinct.size(), static_cast<std::size_t>(n));
+        EXPECT_EQ(reseeded, hashed);
+    }
 }
 
 TEST(DataMap, SeedsDifferBetweenMaps) {

@@ -370,12 +370,13 @@ PyObject* keys_method(PyObject* self, PyObject*) {
 PyObject* to_dict_method(PyObject* self, PyObject*) {
     return with_document<Access::Shared, PyObject*>(
         self, nullptr, [](QernDocument& doc) -> PyObject* {
-            // Sized once for all pairs: no rehashing while it fills.
+            // Sized once for all pairs: no rehashing while it fills. Its order is drawn
+            // afresh for each call and need not match keys().
             PyRef dict =
                 PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(doc.data().size())));
             if (!dict) return nullptr;
             bool failed = false;
-            doc.data().for_each([&](const DataMap::Entry& entry) {
+            doc.data().for_each_reseeded([&](const DataMap::Entry& entry) {
                 if (failed) return;
                 PyRef key = PyRef::steal(to_python(std::string_view(entry.key)));
                 PyRef value =

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -76,8 +77,39 @@ class DataMap {
         }
     }
 
+    // Visits every entry in an order drawn afresh for each call, unrelated to for_each's
+    // and to insertion order at large: small maps take a reseeded walk of the index; large
+    // ones visit runs of 64 adjacent entries, each entered at a random place, in a random
+    // order of runs, so that reads stay mostly sequential.
+    template <class F>
+    void for_each_reseeded(F&& f) const {
+        const std::size_t n = entries_.size();
+        if (n == 0) return;
+        const HashSeed draw = HashSeed::random();
+        if (n < 4096) {
+            const std::size_t mask = slots_.size() - 1;
+            const std::size_t step = (draw.k1 | 1) & mask;  // odd: visits every slot once
+            for (std::size_t i = 0, at = draw.k0 & mask; i <= mask; ++i, at = (at + step) & mask)
+                if (slots_[at] != 0) f(entries_[index_of(slots_[at])]);
+            return;
+        }
+        const std::size_t runs = (n + kRunLength - 1) / kRunLength;
+        std::size_t span = 1;
+        while (span < runs) span *= 2;
+        const std::size_t step = (draw.k1 | 1) & (span - 1);
+        for (std::size_t i = 0, r = draw.k0 & (span - 1); i < span;
+             ++i, r = (r + step) & (span - 1)) {
+            if (r >= runs) continue;
+            const std::size_t begin = r * kRunLength;
+            const std::size_t len = std::min(kRunLength, n - begin);
+            const std::size_t start = (draw.k0 >> 32) % len;
+            for (std::size_t k = 0; k < len; ++k) f(entries_[begin + (start + k) % len]);
+        }
+    }
+
   private:
     static constexpr std::size_t kAhead = 8;
+    static constexpr std::size_t kRunLength = 64;
     static std::size_t index_of(std::uint64_t slot) {
         return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
     }
