@@ -46,6 +46,19 @@ struct WhitespaceHit {
 };
 WhitespaceHit find_whitespace(std::string_view s, std::size_t from = 0);
 
+// ASCII case folding. Only ASCII letters are folded: no other character lower-cases to an
+// ASCII letter of the words compared here, so any other byte simply does not match.
+inline char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+// `s` equals the lower-case ASCII `word`, ignoring the case of ASCII letters in `s`.
+inline bool equals_ascii_lower(std::string_view s, std::string_view word) {
+    if (s.size() != word.size()) return false;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (ascii_lower(s[i]) != word[i]) return false;
+    return true;
+}
+
 // A value at least two bytes long that begins and ends with the same quote character
 // (" or ') loses that one pair; the inside is kept as it is.
 std::string_view strip_quotes(std::string_view s);

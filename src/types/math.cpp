@@ -17,11 +17,6 @@ std::optional<MathKind> find_math_kind(std::string_view member) {
     return std::nullopt;
 }
 
-Result<MathKind> parse_math_kind(std::string_view member) {
-    if (auto kind = find_math_kind(member)) return *kind;
-    return QernError::key_not_found(member);
-}
-
 std::size_t math_components(MathKind kind) {
     switch (kind) {
         case MathKind::Vector2:

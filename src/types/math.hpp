@@ -14,8 +14,6 @@ enum class MathKind : std::uint8_t { Vector2, Vector3, Vector4, Quaternion, Matr
 
 // The member of the math:: family named exactly `member` ("vector3", "matrix4x4", ...).
 std::optional<MathKind> find_math_kind(std::string_view member);
-// As find_math_kind; an unknown member is KeyNotFound carrying it.
-Result<MathKind> parse_math_kind(std::string_view member);
 
 // How many numbers a value of the kind holds.
 std::size_t math_components(MathKind kind);

@@ -3,25 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qern/text.hpp"
+
 namespace qern {
 
 namespace {
 
 inline bool is_digit(char c) {
     return c >= '0' && c <= '9';
-}
-
-inline char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-// `s` equals the lower-case ASCII word `word`, ignoring the case of ASCII letters.
-bool equals_ignoring_case(std::string_view s, std::string_view word) {
-    if (s.size() != word.size()) return false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (ascii_lower(s[i]) != word[i]) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -31,8 +20,8 @@ bool is_number(std::string_view s) {
     const std::size_t n = s.size();
     if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
     const std::string_view rest = s.substr(i);
-    if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity") ||
-        equals_ignoring_case(rest, "nan")) {
+    if (equals_ascii_lower(rest, "inf") || equals_ascii_lower(rest, "infinity") ||
+        equals_ascii_lower(rest, "nan")) {
         return true;
     }
     std::size_t digits = 0;

@@ -207,10 +207,6 @@ constexpr SpellingIndex build_index() {
 constexpr SpellingIndex kIndex = build_index();
 static_assert(kIndex.by_length.back().name.size() <= kMaxSpelling);
 
-inline char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
 // Lower-cases `member` into `out` and drops "_" and "-". Returns the length, or
 // kMaxSpelling + 1 when the result cannot be a spelling: it is too long, or it holds a
 // character outside ASCII. The Kelvin sign U+212A is the one such character that

@@ -13,21 +13,9 @@ inline bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Lower-cases `value` and compares it with the ASCII word. No character outside ASCII
-// lower-cases to an ASCII letter of these words, so any such byte means no match.
-bool lower_equals(std::string_view value, std::string_view word) {
-    if (value.size() != word.size()) return false;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        char c = value[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        if (c != word[i]) return false;
-    }
-    return true;
-}
-
 bool is_bool(std::string_view value) {
-    return value == "1" || value == "0" || lower_equals(value, "true") ||
-           lower_equals(value, "false");
+    return value == "1" || value == "0" || equals_ascii_lower(value, "true") ||
+           equals_ascii_lower(value, "false");
 }
 
 }  // namespace

@@ -67,11 +67,6 @@ std::optional<TimeKind> find_time_kind(std::string_view member) {
     return std::nullopt;
 }
 
-Result<TimeKind> parse_time_kind(std::string_view member) {
-    if (auto kind = find_time_kind(member)) return *kind;
-    return QernError::key_not_found(member);
-}
-
 Result<void> validate_time(TimeKind kind, std::string_view value) {
     if (kind == TimeKind::DateTime) {
         if (is_datetime(value)) return success();

@@ -13,8 +13,6 @@ enum class TimeKind : std::uint8_t { DateTime, Duration, Year, Day, Hour, Minute
 
 // The member of the time:: family named exactly `member` ("datetime", "duration", ...).
 std::optional<TimeKind> find_time_kind(std::string_view member);
-// As find_time_kind; an unknown member is KeyNotFound carrying it.
-Result<TimeKind> parse_time_kind(std::string_view member);
 
 Result<void> validate_time(TimeKind kind, std::string_view value);
 
