@@ -1,0 +1,166 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "cli/lsp/session.hpp"
+#include "qern/file.hpp"
+
+namespace qern::cli::lsp {
+
+void Session::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (stopping_) return;
+        // Requests first: someone waits for them. Then the check that is due first.
+        if (!jobs_.empty()) {
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            running_ = job.id;
+            running_cancelled_ = false;
+            lock.unlock();
+            run_request(job);
+            lock.lock();
+            running_.reset();
+            continue;
+        }
+        const auto next =
+            std::min_element(checks_.begin(), checks_.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (next == checks_.end()) {
+            wake_.wait(lock);
+            continue;
+        }
+        if (next->second > Clock::now()) {
+            wake_.wait_until(lock, next->second);
+            continue;
+        }
+        const std::string uri = next->first;
+        checks_.erase(next);
+        run_check(uri, lock);
+    }
+}
+
+void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lock) {
+    const auto found = documents_.find(uri);
+    if (found == documents_.end()) return;
+    const Document& d = found->second;
+    const std::uint64_t generation = generation_;
+    if (d.checked && d.checked->revision == d.revision && d.checked->generation == generation &&
+        d.published == d.revision && d.published_generation == generation)
+        return;  // a request's analysis already answered for this text
+    Snapshot snapshot = snapshot_of(d);
+    const std::uint64_t revision = d.revision;
+    const std::int64_t version = d.version;
+    const bool strict = settings_.strict;
+    lock.unlock();
+    std::shared_ptr<const Checked> checked;
+    json params;
+    try {
+        checked = analyze(snapshot, revision, generation, strict, false);
+        snapshot.checked = checked;
+        params = diagnostics_params(snapshot, checked->analysis, version);
+    } catch (const std::exception& e) {
+        // Out of memory on a huge text, say: the document keeps its last diagnostics.
+        log(1, "checking " + uri + " failed: " + e.what());
+        lock.lock();
+        return;
+    }
+    lock.lock();
+    publish_if_current(uri, checked, std::move(params), lock);
+}
+
+void Session::publish_if_current(const std::string& uri,
+                                 const std::shared_ptr<const Checked>& checked, json params,
+                                 std::unique_lock<std::mutex>& lock) {
+    const auto found = documents_.find(uri);
+    if (found == documents_.end() || found->second.revision != checked->revision ||
+        checked->generation != generation_)
+        return;
+    Document& d = found->second;
+    // A recorded analysis of the same text serves more requests: keep it.
+    const bool keep = d.checked && d.checked->revision == checked->revision &&
+                      d.checked->generation == checked->generation && d.checked->recorded;
+    if (!keep) d.checked = checked;
+    if (d.published == checked->revision && d.published_generation == checked->generation) return;
+    d.published = checked->revision;
+    d.published_generation = checked->generation;
+    send_ordered(lock, notification("textDocument/publishDiagnostics", std::move(params)));
+}
+
+void Session::run_request(Job& job) {
+    json reply;
+    try {
+        reply = response(job.id, answer(job));
+    } catch (const RpcError& e) {
+        reply = error_response(job.id, e.code, e.what());
+    } catch (const std::exception& e) {
+        reply = error_response(job.id, kInternalError, e.what());
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (running_cancelled_)
+        reply = error_response(job.id, kRequestCancelled, "the request was cancelled");
+    send_ordered(lock, reply);
+}
+
+json Session::answer(const Job& job) {
+    const std::string uri = document_uri(job.params);
+    const bool symbols = job.method == "textDocument/documentSymbol";
+    const bool completing = job.method == "textDocument/completion";
+    const Position position =
+        symbols ? Position{} : position_from_json(member(job.params, "position"));
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto found = documents_.find(uri);
+    if (found == documents_.end()) throw RpcError(kInvalidParams, "document not open: " + uri);
+    Snapshot snapshot = snapshot_of(found->second);
+    const std::uint64_t revision = found->second.revision;
+    const std::int64_t version = found->second.version;
+    const std::uint64_t generation = generation_;
+    const bool strict = settings_.strict;
+    const auto& c = snapshot.checked;
+    // Completion needs only the declared names, which an analysis of an earlier text
+    // gives well enough; the others place things in this very text.
+    const bool usable = completing ? c != nullptr
+                                   : c != nullptr && c->revision == revision &&
+                                         c->generation == generation && c->recorded;
+    if (!usable) {
+        lock.unlock();
+        auto checked = analyze(snapshot, revision, generation, strict, !completing);
+        snapshot.checked = checked;
+        json params = diagnostics_params(snapshot, checked->analysis, version);
+        lock.lock();
+        publish_if_current(uri, checked, std::move(params), lock);
+    }
+    lock.unlock();
+    if (job.method == "textDocument/hover") return hover(snapshot, position);
+    if (job.method == "textDocument/definition") return definition(snapshot, position);
+    if (symbols) return document_symbols(snapshot);
+    enter_directory(snapshot.workdir);  // a @derive's base file is read from there
+    return completion(snapshot, position);
+}
+
+std::shared_ptr<const Checked> Session::analyze(const Snapshot& snapshot, std::uint64_t revision,
+                                                std::uint64_t generation, bool strict,
+                                                bool record) {
+    // The library resolves relative @import and @derive paths against the process's
+    // working directory, and a document's working directory is a setting: so the one
+    // thread that reads files moves there first.
+    enter_directory(snapshot.workdir);
+    return std::make_shared<const Checked>(
+        Checked{revision, generation, record, snapshot.workdir, snapshot.text,
+                analyze_text(snapshot.text->text(), snapshot.path, Options{strict, record})});
+}
+
+void Session::enter_directory(const std::string& dir) {
+    if (dir == worker_directory_) return;
+    if (::chdir(dir.c_str()) == 0) {
+        worker_directory_ = dir;
+        return;
+    }
+    const int error = errno;
+    if (reported_directories_.insert(dir).second)
+        log(2, "cannot use the working directory '" + dir + "' (" + os_error_text(error) +
+                   "): relative paths resolve against '" + worker_directory_ + "'");
+}
+
+}  // namespace qern::cli::lsp
