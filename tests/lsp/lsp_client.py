@@ -24,6 +24,12 @@ def frame(message):
     return b"Content-Length: %d\r\n\r\n" % len(body) + body
 
 
+def change_frame(uri, text, version):
+    """A full-text didChange, framed (so that a benchmark can time the write alone)."""
+    return frame({"jsonrpc": "2.0", "method": "textDocument/didChange", "params": {
+        "textDocument": {"uri": uri, "version": version}, "contentChanges": [{"text": text}]}})
+
+
 class ServerError(Exception):
     def __init__(self, error):
         super().__init__(f"{error.get('code')}: {error.get('message')}")
@@ -37,7 +43,8 @@ class Client:
             server_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, cwd=cwd)
         self.messages = queue.Queue()
-        self.pending = []  # messages read while waiting for something else
+        self.pending = []  # (time received, message) read while waiting for something else
+        self.received = None  # when the message last returned by wait() arrived
         self.next_id = 0
         # The server's own requests (workspace/configuration, ...) get these answers.
         self.answer_requests = answer_requests or {}
@@ -62,7 +69,7 @@ class Client:
                     if name.lower() == b"content-length":
                         length = int(value)
                 body = out.read(length)
-                self.messages.put(json.loads(body))
+                self.messages.put((time.perf_counter(), json.loads(body)))
         except Exception as e:  # noqa: BLE001 - surfaced to the waiting test
             self.messages.put(e)
 
@@ -92,28 +99,31 @@ class Client:
         return message["result"]
 
     def wait(self, predicate, timeout=TIMEOUT, what="a message"):
-        for i, message in enumerate(self.pending):
+        for i, (received, message) in enumerate(self.pending):
             if predicate(message):
-                return self.pending.pop(i)
+                self.received = received
+                return self.pending.pop(i)[1]
         deadline = time.monotonic() + timeout
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise TimeoutError(f"no {what} within {timeout} s")
             try:
-                message = self.messages.get(timeout=left)
+                item = self.messages.get(timeout=left)
             except queue.Empty:
                 raise TimeoutError(f"no {what} within {timeout} s") from None
-            if message is None:
+            if item is None:
                 raise EOFError("the server closed its output")
-            if isinstance(message, Exception):
-                raise message
+            if isinstance(item, Exception):
+                raise item
+            received, message = item
             if "method" in message and "id" in message:
                 self._answer(message)
                 continue
             if predicate(message):
+                self.received = received
                 return message
-            self.pending.append(message)
+            self.pending.append(item)
 
     def _answer(self, message):
         self.server_requests.append(message)
@@ -153,9 +163,7 @@ class Client:
         return uri
 
     def change(self, uri, text, version):
-        self.notify("textDocument/didChange", {
-            "textDocument": {"uri": uri, "version": version},
-            "contentChanges": [{"text": text}]})
+        self.write(change_frame(uri, text, version))
 
     def at(self, method, uri, line, character, **extra):
         return self.request(method, {"textDocument": {"uri": uri},

@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "cli/lsp/features.hpp"
@@ -186,6 +187,17 @@ json document_symbols(const Snapshot& s) {
                 break;
             }
         }
+    }
+    // Fields come in the schema's own order; show them as written.
+    for (json& entry : out) {
+        const auto children = entry.find("children");
+        if (children == entry.end()) continue;
+        std::stable_sort(children->begin(), children->end(), [](const json& a, const json& b) {
+            const json& x = a["range"]["start"];
+            const json& y = b["range"]["start"];
+            return std::pair(x["line"].get<std::size_t>(), x["character"].get<std::size_t>()) <
+                   std::pair(y["line"].get<std::size_t>(), y["character"].get<std::size_t>());
+        });
     }
     return out;
 }

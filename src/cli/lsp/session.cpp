@@ -76,6 +76,7 @@ int Session::run() {
             send(error_response(nullptr, kParseError, "unreadable message: " + incoming.problem));
             continue;
         }
+        arrived_ = incoming.arrived;
         handle(std::move(incoming.body));
     }
     {
@@ -475,7 +476,7 @@ void Session::cancel(const json& params) {
 }
 
 void Session::schedule(const std::string& uri, Clock::duration delay) {
-    const Clock::time_point due = Clock::now() + delay;
+    const Clock::time_point due = arrived_ + delay;
     const auto [it, inserted] = checks_.emplace(uri, due);
     // A later change moves the check out to its own debounce; an immediate one wins.
     if (!inserted) it->second = delay == Clock::duration::zero() ? std::min(it->second, due) : due;

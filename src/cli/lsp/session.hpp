@@ -82,6 +82,7 @@ class Session {
     void log(int type, const std::string& message);
 
     // Either thread, with mutex_ held.
+    // Due `delay` after the message being handled arrived.
     void schedule(const std::string& uri, Clock::duration delay);
     void recheck_all(Clock::duration delay);
     std::string workdir_for(const Document& doc) const;
@@ -105,6 +106,7 @@ class Session {
 
     MessageReader reader_;
     MessageWriter writer_;
+    Clock::time_point arrived_;  // of the message being handled
     std::atomic<bool> client_gone_{false};
     bool exit_ = false;
     Phase phase_ = Phase::Uninitialized;

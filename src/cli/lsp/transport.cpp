@@ -18,6 +18,17 @@ bool header_named(std::string_view line, std::string_view name, std::string_view
     return true;
 }
 
+Incoming ended() {
+    return Incoming{};
+}
+
+Incoming malformed(std::string problem) {
+    Incoming incoming;
+    incoming.kind = Incoming::Kind::Malformed;
+    incoming.problem = std::move(problem);
+    return incoming;
+}
+
 }  // namespace
 
 MessageReader::Line MessageReader::read_line(std::string& line) {
@@ -26,6 +37,10 @@ MessageReader::Line MessageReader::read_line(std::string& line) {
     for (;;) {
         const int c = in_.get();
         if (c == std::char_traits<char>::eof()) return Line::End;
+        if (!started_) {
+            started_ = true;
+            arrived_ = std::chrono::steady_clock::now();
+        }
         if (c == '\n') break;
         if (line.size() < kMaxHeaderLine)
             line.push_back(static_cast<char>(c));
@@ -48,6 +63,13 @@ bool MessageReader::skip(std::size_t n) {
 }
 
 Incoming MessageReader::next() {
+    started_ = false;
+    Incoming incoming = read_message();
+    incoming.arrived = arrived_;
+    return incoming;
+}
+
+Incoming MessageReader::read_message() {
     std::string line;
     std::string problem;
     bool have_length = false;
@@ -55,7 +77,7 @@ Incoming MessageReader::next() {
     std::size_t lines = 0;
     for (;;) {
         const Line got = read_line(line);
-        if (got == Line::End) return {Incoming::Kind::End, {}, {}};
+        if (got == Line::End) return ended();
         if (got == Line::Text && line.empty()) {
             if (lines == 0) continue;  // blank lines between frames are harmless
             break;
@@ -86,13 +108,12 @@ Incoming MessageReader::next() {
     if (!problem.empty()) {
         // Without a trustworthy length the body cannot be skipped: reading goes on with the
         // next header block, which is how a stray body is passed over.
-        if (have_length && length <= kMaxBody && !skip(length))
-            return {Incoming::Kind::End, {}, {}};
-        return {Incoming::Kind::Malformed, {}, problem};
+        if (have_length && length <= kMaxBody && !skip(length)) return ended();
+        return malformed(problem);
     }
     if (length > kMaxBody) {
-        if (!skip(length)) return {Incoming::Kind::End, {}, {}};
-        return {Incoming::Kind::Malformed, {}, "the message is larger than 256 MiB"};
+        if (!skip(length)) return ended();
+        return malformed("the message is larger than 256 MiB");
     }
     // Read in chunks rather than reserving what the header claims, so a false length costs
     // nothing until the bytes really arrive.
@@ -102,9 +123,12 @@ Incoming MessageReader::next() {
         const std::size_t at = body.size();
         body.resize(at + chunk);
         in_.read(body.data() + at, static_cast<std::streamsize>(chunk));
-        if (static_cast<std::size_t>(in_.gcount()) != chunk) return {Incoming::Kind::End, {}, {}};
+        if (static_cast<std::size_t>(in_.gcount()) != chunk) return ended();
     }
-    return {Incoming::Kind::Message, std::move(body), {}};
+    Incoming incoming;
+    incoming.kind = Incoming::Kind::Message;
+    incoming.body = std::move(body);
+    return incoming;
 }
 
 bool MessageWriter::send(const json& message) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <istream>
 #include <mutex>
@@ -18,6 +19,9 @@ struct Incoming {
     Kind kind = Kind::End;
     std::string body;
     std::string problem;  // for Malformed: what was wrong, for the error response
+    // When its first byte was read: a change is debounced from there, so that reading
+    // and parsing a large message counts towards the wait.
+    std::chrono::steady_clock::time_point arrived;
 };
 
 // Reads `Content-Length` framed messages. Header lines and bodies are bounded, so a
@@ -33,10 +37,13 @@ class MessageReader {
 
   private:
     enum class Line { Text, TooLong, End };
+    Incoming read_message();
     Line read_line(std::string& line);
     bool skip(std::size_t n);
 
     std::istream& in_;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point arrived_;
 };
 
 // Writes framed messages; one message at a time whichever thread sends it.

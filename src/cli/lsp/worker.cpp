@@ -8,6 +8,15 @@
 
 namespace qern::cli::lsp {
 
+namespace {
+
+// Checks of texts up to this size also collect the declarations, which hover, definition
+// and symbols need; beyond it a check keeps to the diagnostics, to publish them sooner,
+// and a request that needs declarations collects them itself.
+constexpr std::size_t kRecordingCheck = 512 * 1024;
+
+}  // namespace
+
 void Session::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -57,7 +66,8 @@ void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lo
     std::shared_ptr<const Checked> checked;
     json params;
     try {
-        checked = analyze(snapshot, revision, generation, strict, false);
+        const bool record = snapshot.text->text().size() <= kRecordingCheck;
+        checked = analyze(snapshot, revision, generation, strict, record);
         snapshot.checked = checked;
         params = diagnostics_params(snapshot, checked->analysis, version);
     } catch (const std::exception& e) {
@@ -107,6 +117,7 @@ json Session::answer(const Job& job) {
     const std::string uri = document_uri(job.params);
     const bool symbols = job.method == "textDocument/documentSymbol";
     const bool completing = job.method == "textDocument/completion";
+    const bool hovering = job.method == "textDocument/hover";
     const Position position =
         symbols ? Position{} : position_from_json(member(job.params, "position"));
     std::unique_lock<std::mutex> lock(mutex_);
@@ -119,20 +130,22 @@ json Session::answer(const Job& job) {
     const bool strict = settings_.strict;
     const auto& c = snapshot.checked;
     // Completion needs only the declared names, which an analysis of an earlier text
-    // gives well enough; the others place things in this very text.
-    const bool usable = completing ? c != nullptr
-                                   : c != nullptr && c->revision == revision &&
-                                         c->generation == generation && c->recorded;
+    // gives well enough; the others place things in this very text, and definition and
+    // symbols need its declarations.
+    const bool current = c != nullptr && c->revision == revision && c->generation == generation;
+    const bool usable = completing ? c != nullptr : hovering ? current : current && c->recorded;
     if (!usable) {
         lock.unlock();
-        auto checked = analyze(snapshot, revision, generation, strict, !completing);
+        const bool record =
+            !completing && (!hovering || snapshot.text->text().size() <= kRecordingCheck);
+        auto checked = analyze(snapshot, revision, generation, strict, record);
         snapshot.checked = checked;
         json params = diagnostics_params(snapshot, checked->analysis, version);
         lock.lock();
         publish_if_current(uri, checked, std::move(params), lock);
     }
     lock.unlock();
-    if (job.method == "textDocument/hover") return hover(snapshot, position);
+    if (hovering) return hover(snapshot, position);
     if (job.method == "textDocument/definition") return definition(snapshot, position);
     if (symbols) return document_symbols(snapshot);
     enter_directory(snapshot.workdir);  // a @derive's base file is read from there
