@@ -1,0 +1,423 @@
+"""`qern lsp` as an editor sees it: framed JSON-RPC over the server's stdin and stdout."""
+
+import os
+import subprocess
+import time
+
+import pytest
+
+from lsp_client import TIMEOUT, ServerError, frame
+
+SCHEMA = "@type port_t = i32\n@schema Server { port: port_t, host: string, note*: string }\n"
+
+
+def messages_of(diagnostics):
+    return [d["message"] for d in diagnostics]
+
+
+def rng(line, start, end, end_line=None):
+    return {"start": {"line": line, "character": start},
+            "end": {"line": line if end_line is None else end_line, "character": end}}
+
+
+def hover_text(client, uri, line, character):
+    result = client.at("textDocument/hover", uri, line, character)
+    return None if result is None else result["contents"]["value"]
+
+
+def labels(result):
+    return [item["label"] for item in result["items"]]
+
+
+# --- initialize and the protocol's life cycle ---------------------------------------
+
+def test_initialize_announces_what_the_server_does(start):
+    client = start(initialize=False)
+    with pytest.raises(ServerError) as early:
+        client.request("textDocument/hover", {})
+    assert early.value.code == -32002
+    result = client.initialize()
+    caps = result["capabilities"]
+    assert caps["positionEncoding"] == "utf-16"
+    assert caps["textDocumentSync"] == {"openClose": True, "change": 1,
+                                        "save": {"includeText": False}}
+    assert caps["hoverProvider"] and caps["definitionProvider"] and caps["documentSymbolProvider"]
+    assert sorted(caps["completionProvider"]["triggerCharacters"]) == [":", "<", "@"]
+    assert result["serverInfo"]["name"] == "qern"
+    with pytest.raises(ServerError) as again:
+        client.request("initialize", {"capabilities": {}})
+    assert again.value.code == -32600
+
+
+def test_shutdown_then_exit_ends_with_status_0(start):
+    client = start()
+    assert client.request("shutdown") is None
+    with pytest.raises(ServerError) as after:
+        client.request("textDocument/documentSymbol", {"textDocument": {"uri": "file:///x"}})
+    assert after.value.code == -32600
+    client.notify("exit")
+    assert client.proc.wait(TIMEOUT) == 0
+
+
+@pytest.mark.parametrize("ending", ["exit", "eof"])
+def test_ending_without_shutdown_is_status_1(start, workspace, ending):
+    client = start()
+    client.open(workspace.root / "a.qrn", "a = 1\n")
+    if ending == "exit":
+        client.notify("exit")
+    else:
+        client.proc.stdin.close()  # the editor went away
+    assert client.proc.wait(TIMEOUT) == 1
+
+
+def test_end_of_input_after_shutdown_is_status_0(start):
+    client = start()
+    client.request("shutdown")
+    client.proc.stdin.close()
+    assert client.proc.wait(TIMEOUT) == 0
+
+
+# --- malformed input ------------------------------------------------------------------
+
+def test_malformed_frames_get_parse_errors_and_the_server_goes_on(start):
+    client = start()
+    client.write(b"Content-Type: application/vscode-jsonrpc\r\n\r\n")  # no length
+    assert client.wait(lambda m: "error" in m)["error"]["code"] == -32700
+    client.write(b"Content-Length: 12\r\n\r\n{not json!!}")
+    error = client.wait(lambda m: "error" in m)
+    assert error["id"] is None and error["error"]["code"] == -32700
+    client.write(b"Content-Length: x1\r\n\r\n")
+    assert client.wait(lambda m: "error" in m)["error"]["code"] == -32700
+    client.write(b"Content-Length: 99999999999999999999999\r\n\r\n")
+    assert client.wait(lambda m: "error" in m)["error"]["code"] == -32700
+    client.write(b"X-Junk: " + b"y" * 100_000 + b"\r\nContent-Length: 2\r\n\r\n{}")
+    assert client.wait(lambda m: "error" in m)["error"]["code"] == -32700
+    # A Content-Type header is fine, in any letter case.
+    body = b'{"jsonrpc": "2.0", "id": 99, "method": "shutdown"}'
+    client.write(b"content-length: %d\r\nContent-Type: application/vscode-jsonrpc; charset=utf-8"
+                 b"\r\n\r\n%s" % (len(body), body))
+    assert client.result(99) is None
+
+
+@pytest.mark.parametrize("message, code", [
+    ([1, 2], -32600),                                              # not an object
+    ({"jsonrpc": "2.0", "id": 5, "method": 3}, -32600),            # method not a string
+    ({"jsonrpc": "1.0", "id": 5, "method": "shutdown"}, -32600),   # wrong version
+    ({"jsonrpc": "2.0", "id": [5], "method": "shutdown"}, -32600),  # id not a number/string
+    ({"jsonrpc": "2.0", "id": 5, "method": "no/such"}, -32601),
+    ({"jsonrpc": "2.0", "id": 5, "method": "$/no/such"}, -32601),
+    ({"jsonrpc": "2.0", "id": 5, "method": "textDocument/hover", "params": [1]}, -32602),
+    ({"jsonrpc": "2.0", "id": 5, "method": "textDocument/hover",
+      "params": {"textDocument": {"uri": 7}, "position": {"line": 0, "character": 0}}}, -32602),
+    ({"jsonrpc": "2.0", "id": 5, "method": "textDocument/hover",
+      "params": {"textDocument": {"uri": "file:///a"}, "position": "0:0"}}, -32602),
+    ({"jsonrpc": "2.0", "id": 5, "method": "textDocument/definition",
+      "params": {"textDocument": {"uri": "file:///a"}, "position": {"line": -1, "character": 0}}},
+     -32602),
+])
+def test_invalid_requests_get_their_error(start, message, code):
+    client = start()
+    client.send(message)
+    answer = client.wait(lambda m: "error" in m)
+    assert answer["error"]["code"] == code
+    assert answer["id"] in (5, None)
+    assert client.request("shutdown") is None  # still serving
+
+
+def test_unknown_and_malformed_notifications_are_ignored(start, workspace):
+    client = start()
+    client.notify("$/setTrace", {"value": "off"})
+    client.notify("no/such/notification", {"x": 1})
+    client.notify("textDocument/didChange", {"textDocument": {"uri": 5}})
+    client.notify("textDocument/didOpen", [])
+    uri = workspace.uri("nowhere.qrn")
+    # A request for a document that was never opened: an error, not a crash.
+    with pytest.raises(ServerError) as unopened:
+        client.at("textDocument/hover", uri, 0, 0)
+    assert unopened.value.code == -32602
+    with pytest.raises(ServerError):
+        client.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}})
+    assert client.request("shutdown") is None
+
+
+# --- diagnostics --------------------------------------------------------------------
+
+def test_diagnostics_on_open_change_fix_and_break_again(start, workspace):
+    client = start()
+    uri = client.open(workspace.root / "app.qrn", SCHEMA + "port = x\nbroken\n")
+    diagnostics = client.diagnostics(uri, 1)
+    assert messages_of(diagnostics) == [
+        "Schema 'Server' validation error: field 'port' (type 'port_t') — Invalid value: "
+        "Expected i32, got 'x'",
+        "Parse Error at line 4: 'broken'. Reason: Missing assignment operator '='",
+    ]
+    assert [(d["code"], d["source"], d["severity"]) for d in diagnostics] == [
+        ("schema", "qern", 1), ("parse", "qern", 1)]
+    assert diagnostics[0]["range"] == rng(2, 7, 8)
+    assert diagnostics[1]["range"] == rng(3, 0, 6)
+
+    client.change(uri, SCHEMA + "port = 80\n", 2)
+    assert client.diagnostics(uri, 2) == []
+    client.change(uri, SCHEMA + "port = 80\n@nope\n", 3)
+    assert [d["code"] for d in client.diagnostics(uri, 3)] == ["unknown-directive"]
+    # A ranged change is applied too, although the server asks for whole texts.
+    client.notify("textDocument/didChange", {
+        "textDocument": {"uri": uri, "version": 4},
+        "contentChanges": [{"range": rng(3, 1, 5), "text": "import"}]})
+    assert messages_of(client.diagnostics(uri, 4))[0].startswith("Parse Error at line 0: ''")
+    client.notify("textDocument/didClose", {"textDocument": {"uri": uri}})
+    client.notification("textDocument/publishDiagnostics",
+                        lambda p: p["uri"] == uri and p["diagnostics"] == [])
+
+
+def test_a_burst_of_changes_is_checked_once(start, workspace):
+    client = start(options={"debounceMs": 300})
+    uri = client.open(workspace.root / "a.qrn", "a = 1\n")
+    client.diagnostics(uri, 1)
+    for version in range(2, 8):
+        client.change(uri, f"a = 1\nbroken{version}\n", version)
+    assert messages_of(client.diagnostics(uri, 7)) == [
+        "Parse Error at line 2: 'broken7'. Reason: Missing assignment operator '='"]
+    time.sleep(0.4)
+    stale = [m for _, m in client.pending
+             if m.get("method") == "textDocument/publishDiagnostics"]
+    assert stale == []
+
+
+def test_errors_in_imported_files_show_on_the_directive(start, workspace):
+    workspace.write("conf/inner.qrn", "ok = 1\n\nbroken\n")
+    workspace.write("conf/middle.qrn", "# the middle\n@import conf/inner.qrn\n")
+    workspace.write("base.qrn", "@schema B { b: i32 }\nb = x\n")
+    client = start()
+    text = "a = 1\n@import 'conf/middle.qrn'  # note\n@derive base.qrn::B\n@import gone.qrn\n"
+    uri = client.open(workspace.root / "app.qrn", text)
+    imported, derived, missing = client.diagnostics(uri)
+
+    assert imported["message"] == \
+        "Parse Error at line 3: 'broken'. Reason: Missing assignment operator '='"
+    assert imported["range"] == rng(1, 9, 24)  # the path, without its quotes
+    inner, middle = imported["relatedInformation"]
+    assert inner["location"] == {"uri": workspace.uri("conf/inner.qrn"), "range": rng(2, 0, 6)}
+    assert middle["location"] == {"uri": workspace.uri("conf/middle.qrn"),
+                                  "range": rng(1, 8, 22)}
+    assert "conf/inner.qrn" in middle["message"]
+
+    assert derived["code"] == "schema" and derived["range"] == rng(2, 8, 16)
+    assert derived["relatedInformation"][0]["location"] == {
+        "uri": workspace.uri("base.qrn"), "range": rng(1, 4, 5)}
+
+    assert missing["code"] == "io" and missing["range"] == rng(3, 8, 16)
+    assert missing["message"].startswith("IO Error: ")
+    assert "relatedInformation" not in missing
+
+
+def test_a_fixed_imported_file_clears_the_error_of_the_importing_one(start, workspace):
+    workspace.write("inc.qrn", "broken\n")
+    client = start()
+    uri = client.open(workspace.root / "app.qrn", "@import inc.qrn\n")
+    assert [d["code"] for d in client.diagnostics(uri)] == ["parse"]
+    workspace.write("inc.qrn", "fixed = 1\n")
+    client.notify("workspace/didChangeWatchedFiles",
+                  {"changes": [{"uri": workspace.uri("inc.qrn"), "type": 2}]})
+    assert client.diagnostics(uri) == []
+
+
+def test_utf16_columns(start, workspace):
+    client = start()
+    # é and 中 are one UTF-16 unit each, 😀 two; the library counts characters.
+    text = "@schema S { é中😀: i32 }\né中😀 = bad # 😀\n😀ü = 中 # x\n"
+    uri = client.open(workspace.root / "u.qrn", text)
+    [d] = client.diagnostics(uri)
+    assert d["range"] == rng(1, 7, 10)
+    assert hover_text(client, uri, 2, 3) == "key `😀ü` = `中`"   # on the key's end
+    assert hover_text(client, uri, 2, 6) is None                 # on a value that is no key
+    assert client.at("textDocument/definition", uri, 2, 1)["range"] == rng(2, 0, 3)
+    assert client.at("textDocument/hover", uri, 2, 6 + 1000) is None  # past the end
+
+
+def test_utf8_positions_when_the_client_only_counts_bytes(start, workspace):
+    client = start(capabilities={"general": {"positionEncodings": ["utf-8"]}}, initialize=False)
+    result = client.initialize(capabilities={"general": {"positionEncodings": ["utf-8"]}},
+                               options={"debounceMs": 10})
+    assert result["capabilities"]["positionEncoding"] == "utf-8"
+    uri = client.open(workspace.root / "u.qrn", "@schema S { é😀: i32 }\né😀 = bad\n")
+    [d] = client.diagnostics(uri)
+    assert d["range"] == rng(1, 9, 12)
+
+
+def test_strict_warnings_follow_the_settings(start, workspace):
+    text = "a = 1\na = 2\n"
+    client = start()
+    uri = client.open(workspace.root / "s.qrn", text)
+    assert client.diagnostics(uri) == []
+    client.notify("workspace/didChangeConfiguration", {"settings": {"qern": {"strict": True}}})
+    [warning] = client.diagnostics(uri)
+    assert (warning["severity"], warning["code"]) == (2, "duplicate-key")
+    assert warning["range"] == rng(1, 0, 1)
+    assert warning["relatedInformation"][0]["location"]["range"] == rng(0, 0, 1)
+    client.notify("workspace/didChangeConfiguration", {"settings": {"qern": {"strict": False}}})
+    assert client.diagnostics(uri) == []
+
+    strict_from_start = start(options={"strict": True, "debounceMs": 10})
+    uri = strict_from_start.open(workspace.root / "s.qrn", text)
+    assert [d["code"] for d in strict_from_start.diagnostics(uri)] == ["duplicate-key"]
+
+
+def test_settings_pulled_from_the_client(start, workspace):
+    client = start(capabilities={"workspace": {"configuration": True}},
+                   answer_requests={"workspace/configuration": [{"strict": True}]})
+    uri = client.open(workspace.root / "s.qrn", "a = 1\na = 2\n")
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        if [d["code"] for d in client.diagnostics(uri)] == ["duplicate-key"]:
+            break
+    else:
+        pytest.fail("the pulled setting never took effect")
+    assert client.server_requests[0]["params"] == {"items": [{"section": "qern"}]}
+
+
+def test_working_directory_rule(start, workspace):
+    workspace.write("shared/common.qrn", "shared = yes\n")
+    workspace.write("sub/common.qrn", "mine = yes\n")
+    workspace.write("sub/app.qrn", "")
+    text = "@import common.qrn\n"
+    # No workspace folder: the directory of the file.
+    client = start(root=None, cwd="/")
+    uri = client.open(workspace.root / "sub/app.qrn", text)
+    assert client.diagnostics(uri) == []
+    assert hover_text(client, uri, 0, 10).startswith(f"`{workspace.root / 'sub/common.qrn'}`")
+    # The workspace folder comes before the file's directory.
+    in_folder = start()
+    uri = in_folder.open(workspace.root / "sub/app.qrn", text)
+    assert messages_of(in_folder.diagnostics(uri))[0].startswith("IO Error: ")
+    # The setting comes before both; a relative one is taken in the workspace folder.
+    configured = start(options={"workingDirectory": "shared", "debounceMs": 10})
+    uri = configured.open(workspace.root / "sub/app.qrn", text)
+    assert configured.diagnostics(uri) == []
+    definition = configured.at("textDocument/definition", uri, 0, 10)
+    assert definition["uri"] == workspace.uri("shared/common.qrn")
+
+
+# --- hover ----------------------------------------------------------------------------
+
+def test_hover(start, workspace):
+    workspace.write("base.qrn", "@schema Base { host: string }\nhost = example.org\n")
+    client = start()
+    text = (SCHEMA + "@derive base.qrn::Base\n@type dist = physics::meter\n"
+            "@schema Route { legs: list<dist>, at: Server }\nport = 8080\nnowhere = nosuch\n")
+    uri = client.open(workspace.root / "h.qrn", text)
+    client.diagnostics(uri)
+
+    key = hover_text(client, uri, 5, 1)
+    assert "key `port` = `8080`" in key
+    assert "schema `Server`, field `port`: `port_t` (required)" in key
+    assert "`i32`: a 32-bit signed integer" in key
+    alias = hover_text(client, uri, 1, 24)                  # port_t in the schema body
+    assert alias.startswith("`port_t`: type alias for `i32`")
+    unit = hover_text(client, uri, 4, 30)                   # dist inside list<dist>
+    assert "`physics::meter`: unit meter, dimension: " in unit
+    assert hover_text(client, uri, 3, 16).startswith("`physics::meter`: unit meter")
+    schema = hover_text(client, uri, 4, 40)                 # Server as a field's type
+    assert schema.startswith("`Server`: schema with 3 fields")
+    assert "`note*: string` (optional)" in schema
+    assert "list `[item, item, …]` whose items are each `dist`" in hover_text(client, uri, 4, 20)
+    path = hover_text(client, uri, 2, 10)
+    assert path.startswith(f"`{workspace.root / 'base.qrn'}`") and "the file exists" in path
+    assert hover_text(client, uri, 2, 20).startswith("`Base`: schema with 1 field")
+    assert "`@derive <path>" in hover_text(client, uri, 2, 2)
+    assert hover_text(client, uri, 6, 12) is None           # a value that is no key
+    workspace.write("t.qrn", "@type bad = nosuch::x\n@type prim = list<i32>\n")
+    uri = client.open(workspace.root / "t.qrn", (workspace.root / "t.qrn").read_text())
+    assert "is no built-in type" in hover_text(client, uri, 0, 14)
+    assert "read as a primitive name" in hover_text(client, uri, 1, 20)
+
+
+# --- definition -----------------------------------------------------------------------
+
+def test_definition(start, workspace):
+    workspace.write("types.qrn", "# shared types\n@type port_t = i32\n")
+    workspace.write("base.qrn", "@schema Base { host: string }\n\nhost = example.org\n")
+    client = start()
+    text = ("@import types.qrn\n@derive base.qrn::Base\n@type id = i32\n"
+            "@schema S { port: port_t, ids: list<id>, b: Base }\nname = host\n")
+    uri = client.open(workspace.root / "d.qrn", text)
+    client.diagnostics(uri)
+
+    def goto(line, character):
+        return client.at("textDocument/definition", uri, line, character)
+
+    assert goto(0, 10) == {"uri": workspace.uri("types.qrn"), "range": rng(0, 0, 0)}
+    assert goto(1, 10) == {"uri": workspace.uri("base.qrn"), "range": rng(0, 0, 0)}
+    # An alias declared in an imported file, used in this one.
+    assert goto(3, 20) == {"uri": workspace.uri("types.qrn"), "range": rng(1, 6, 12)}
+    assert goto(3, 37) == {"uri": uri, "range": rng(2, 6, 8)}               # list<id>
+    assert goto(3, 46) == {"uri": workspace.uri("base.qrn"), "range": rng(0, 8, 12)}
+    assert goto(1, 19) == {"uri": workspace.uri("base.qrn"), "range": rng(0, 8, 12)}
+    # A key that the @derive brought in: the base file's line.
+    assert goto(4, 9) == {"uri": workspace.uri("base.qrn"), "range": rng(2, 0, 4)}
+    assert goto(4, 1) == {"uri": uri, "range": rng(4, 0, 4)}
+    assert goto(3, 13) is None  # a field whose key has no value
+    assert client.at("textDocument/definition", uri, 0, 1) is None
+
+
+# --- symbols --------------------------------------------------------------------------
+
+def test_document_symbols(start, workspace):
+    workspace.write("other.qrn", "elsewhere = 1\n@type far = f64\n")
+    client = start()
+    text = ("@import other.qrn\n@type port_t = i32\n@schema Server {\n  port: port_t\n"
+            "  host*: string\n}\nport = 80\n")
+    uri = client.open(workspace.root / "sym.qrn", text)
+    symbols = client.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}})
+    assert [(s["name"], s["kind"]) for s in symbols] == [
+        ("port_t", 26), ("Server", 23), ("port", 7)]
+    server = symbols[1]
+    assert server["range"] == rng(2, 0, 1, end_line=5)
+    assert server["selectionRange"] == rng(2, 8, 14)
+    assert [(f["name"], f["kind"], f["detail"]) for f in server["children"]] == [
+        ("port", 8, "port_t"), ("host", 8, "string (optional)")]
+    assert server["children"][1]["selectionRange"] == rng(4, 2, 6)
+    assert symbols[2]["detail"] == "80"
+
+
+# --- completion -----------------------------------------------------------------------
+
+def test_completion(start, workspace):
+    workspace.write("base.qrn", "@schema Point { x: f64 }\n@schema Line { a: Point }\n")
+    client = start()
+    text = SCHEMA + "@\n@schema P { at: phys\n}\n@type t = \n@derive \"base.qrn\"::\n"
+    uri = client.open(workspace.root / "c.qrn", text)
+    client.diagnostics(uri)
+
+    directives = client.at("textDocument/completion", uri, 2, 1)
+    assert labels(directives) == ["@import", "@type", "@schema", "@derive"]
+    assert directives["items"][0]["textEdit"]["range"] == rng(2, 0, 1)
+
+    field = client.at("textDocument/completion", uri, 3, 20)
+    names = labels(field)
+    assert {"port_t", "Server", "i32", "list<…>", "time::datetime", "math::vector3",
+            "physics::meter", "physics::nauticalMile"} <= set(names)
+    assert len([n for n in names if n.startswith("physics::")]) == 130
+    assert len([n for n in names if n.startswith("time::")]) == 6
+    assert field["items"][0]["textEdit"]["range"] == rng(3, 16, 20)  # replaces "phys"
+
+    alias = labels(client.at("textDocument/completion", uri, 5, 10))
+    assert "i32" in alias and "port_t" not in alias  # a definition names built-in types
+    derived = client.at("textDocument/completion", uri, 6, 20)
+    assert labels(derived) == ["Line", "Point"]
+    assert labels(client.at("textDocument/completion", uri, 1, 10)) == []  # a schema's name
+
+
+# --- cancellation ---------------------------------------------------------------------
+
+def test_cancel_answers_the_request_with_request_cancelled(start, workspace):
+    client = start()
+    big = "".join(f"key_{i} = value {i}\n" for i in range(200_000))
+    uri = client.open(workspace.root / "big.qrn", big)
+    request = client.request_async("textDocument/documentSymbol", {"textDocument": {"uri": uri}})
+    client.notify("$/cancelRequest", {"id": request})
+    with pytest.raises(ServerError) as cancelled:
+        client.result(request, timeout=60)
+    assert cancelled.value.code == -32800
+    client.notify("$/cancelRequest", {"id": 12345})  # unknown: ignored
+    assert client.at("textDocument/hover", uri, 0, 1, timeout=60) is not None
