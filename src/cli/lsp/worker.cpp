@@ -40,8 +40,9 @@ void Session::work() {
             wake_.wait(lock);
             continue;
         }
-        if (next->second > Clock::now()) {
-            wake_.wait_until(lock, next->second);
+        if (const Clock::time_point due = next->second; due > Clock::now()) {
+            // A copy: while this waits, the reader may drop or move the entry.
+            wake_.wait_until(lock, due);
             continue;
         }
         const std::string uri = next->first;
