@@ -176,11 +176,14 @@ class Client:
         return self.proc.wait(timeout)
 
     def close(self):
+        """Stops the server; returns what it wrote to stderr (a sanitizer's report, say)."""
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(TIMEOUT)
+        errors = self.proc.stderr.read().decode(errors="replace")
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             try:
                 stream.close()
             except OSError:
                 pass
+        return errors

@@ -1,7 +1,6 @@
 """`qern lsp` as an editor sees it: framed JSON-RPC over the server's stdin and stdout."""
 
-import os
-import subprocess
+import random
 import time
 
 import pytest
@@ -138,6 +137,55 @@ def test_unknown_and_malformed_notifications_are_ignored(start, workspace):
     with pytest.raises(ServerError):
         client.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}})
     assert client.request("shutdown") is None
+
+
+def random_messages(rnd, uri, count):
+    """Requests and notifications with params of every shape, and stray bytes."""
+    texts = ["@import inc.qrn\n@schema S { a: list<list<", '@derive "inc.qrn"::', "@", "é😀 = 1\r",
+             "@type x = physics::", "@schema {", "a = [1, {", "\ufeffx = 1\r\r\n"]
+    scalars = [None, True, 0, -1, 2**70, 1.5, "", "x", [], {}, uri]
+    names = ["textDocument", "uri", "position", "line", "character", "text", "version",
+             "contentChanges", "range", "start", "end", "settings", "id", "event"]
+    methods = ["textDocument/hover", "textDocument/definition", "textDocument/completion",
+               "textDocument/documentSymbol", "textDocument/didOpen", "textDocument/didChange",
+               "textDocument/didClose", "textDocument/didSave", "$/cancelRequest",
+               "workspace/didChangeConfiguration", "workspace/didChangeWorkspaceFolders"]
+
+    def value(depth=0):
+        r = rnd.random()
+        if depth < 3 and r < 0.3:
+            return {k: value(depth + 1) for k in rnd.sample(names, rnd.randint(0, 4))}
+        if depth < 3 and r < 0.4:
+            return [value(depth + 1) for _ in range(rnd.randint(0, 3))]
+        return rnd.choice(texts if r < 0.6 else scalars)
+
+    for i in range(count):
+        params = {"textDocument": {"uri": uri, "version": i, "text": rnd.choice(texts)},
+                  "position": {"line": rnd.randint(0, 3), "character": rnd.randint(0, 30)},
+                  "contentChanges": [{"text": rnd.choice(texts)}]}
+        if rnd.random() < 0.5:
+            params[rnd.choice(list(params))] = value()
+        message = {"jsonrpc": "2.0", "method": rnd.choice(methods),
+                   "params": params if rnd.random() < 0.7 else value()}
+        if rnd.random() < 0.5:
+            message["id"] = i
+        yield frame(message)
+        if rnd.random() < 0.03:
+            yield bytes(rnd.randrange(256) for _ in range(rnd.randint(1, 40))) + b"\r\n\r\n"
+
+
+@pytest.mark.parametrize("seed", [1, 2, 6])
+def test_random_messages_never_crash_the_server_freed_deadline_bug(start, workspace, seed):
+    # These once made the worker wait on a check's deadline that the reader had just
+    # dropped (a use after free, reported by AddressSanitizer under ./dev test --sanitize).
+    workspace.write("inc.qrn", "@schema B { b: i32 }\nb = x\n")
+    client = start(options={"debounceMs": 1})
+    uri = workspace.uri("a.qrn")
+    for data in random_messages(random.Random(seed), uri, 1500):
+        client.write(data)
+    assert client.request("shutdown", timeout=60) is None
+    client.notify("exit")
+    assert client.proc.wait(TIMEOUT) == 0
 
 
 # --- diagnostics --------------------------------------------------------------------
