@@ -426,6 +426,15 @@ def test_document_symbols(start, workspace):
         ("port", 8, "port_t"), ("host", 8, "string (optional)")]
     assert server["children"][1]["selectionRange"] == rng(4, 2, 6)
     assert symbols[2]["detail"] == "80"
+    # A client without hierarchical symbols gets a flat list; fields name their schema.
+    flat = start(capabilities={"textDocument": {"documentSymbol": {
+        "hierarchicalDocumentSymbolSupport": False}}})
+    uri = flat.open(workspace.root / "sym.qrn", text)
+    symbols = flat.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}})
+    assert [(s["name"], s.get("containerName")) for s in symbols] == [
+        ("port_t", None), ("Server", None), ("port", "Server"), ("host", "Server"),
+        ("port", None)]
+    assert symbols[3]["location"] == {"uri": uri, "range": rng(4, 2, 6)}
 
 
 # --- completion -----------------------------------------------------------------------
@@ -454,6 +463,12 @@ def test_completion(start, workspace):
     derived = client.at("textDocument/completion", uri, 6, 20)
     assert labels(derived) == ["Line", "Point"]
     assert labels(client.at("textDocument/completion", uri, 1, 10)) == []  # a schema's name
+    snippets = start(capabilities={"textDocument": {"completion": {"completionItem": {
+        "snippetSupport": True}}}})
+    uri = snippets.open(workspace.root / "c.qrn", text)
+    schema = snippets.at("textDocument/completion", uri, 2, 1)["items"][2]
+    assert (schema["insertTextFormat"], schema["textEdit"]["newText"]) == (
+        2, "@schema ${1:Name} { $0 }")
 
 
 # --- cancellation ---------------------------------------------------------------------

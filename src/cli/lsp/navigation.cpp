@@ -140,65 +140,61 @@ json definition(const Snapshot& s, Position position) {
 json document_symbols(const Snapshot& s) {
     json out = json::array();
     if (s.checked == nullptr) return out;
-    json* schema = nullptr;  // the schema whose fields follow
-    std::unordered_map<std::string_view, FieldPlace> fields;
+    // The fields of the schema read last, placed where they are written: the analysis
+    // gives them in an order of its own.
+    std::unordered_map<std::string_view, FieldPlace> places;
+    std::vector<std::pair<Position, json>> fields;
+    const auto flush = [&] {
+        std::stable_sort(fields.begin(), fields.end(), [](const auto& a, const auto& b) {
+            return std::pair(a.first.line, a.first.character) <
+                   std::pair(b.first.line, b.first.character);
+        });
+        for (auto& field : fields) {
+            if (s.client->hierarchical_symbols && !out.empty() && out.back().contains("children"))
+                out.back()["children"].push_back(std::move(field.second));
+            else
+                out.push_back(std::move(field.second));
+        }
+        fields.clear();
+    };
     for (const Declaration& d : s.checked->analysis.declarations) {
         // Only what this document itself declares, not what it reads from other files.
         if (!d.where.chain.empty() || s.absolute(d.where.file) != s.path) continue;
+        if (d.kind != Declaration::Kind::Field) flush();
         switch (d.kind) {
             case Declaration::Kind::Key:
-                schema = nullptr;
                 out.push_back(symbol(s, d.name, detail_of(d.detail), kProperty, place_of(s, d)));
                 break;
             case Declaration::Kind::Type:
-                schema = nullptr;
                 out.push_back(
                     symbol(s, d.name, detail_of(d.detail), kTypeParameter, place_of(s, d)));
                 break;
-            case Declaration::Kind::Schema: {
+            case Declaration::Kind::Schema:
                 out.push_back(symbol(s, d.name, "schema", kStruct, place_of(s, d)));
-                fields.clear();
+                if (s.client->hierarchical_symbols) out.back()["children"] = json::array();
+                places.clear();
                 for (const FieldPlace& f : schema_fields(*s.text, d.extent.line, d.extent.end_line))
-                    fields.insert_or_assign(f.name, f);  // a repeated field: the later one wins
-                if (s.client->hierarchical_symbols) {
-                    schema = &out.back();
-                    (*schema)["children"] = json::array();
-                }
+                    places.insert_or_assign(f.name, f);  // a repeated field: the later one wins
                 break;
-            }
             case Declaration::Kind::Field: {
                 SymbolPlace place = place_of(s, d);
                 place.selection = place.range;
-                if (const auto f = fields.find(d.name); f != fields.end()) {
+                if (const auto f = places.find(d.name); f != places.end()) {
                     const Encoding e = s.client->encoding;
                     Span whole = f->second.name_span;
                     if (f->second.type_span.line == whole.line) whole.end = f->second.type_span.end;
                     place.range = span_range(*s.text, whole, e);
                     place.selection = span_range(*s.text, f->second.name_span, e);
                 }
-                const std::string detail = concat(d.detail, d.optional ? " (optional)" : "");
-                if (schema != nullptr) {
-                    (*schema)["children"].push_back(symbol(s, d.name, detail, kField, place));
-                } else {
-                    json flat = symbol(s, d.name, detail, kField, place);
-                    flat["containerName"] = d.parent;
-                    out.push_back(std::move(flat));
-                }
+                json field = symbol(s, d.name, concat(d.detail, d.optional ? " (optional)" : ""),
+                                    kField, place);
+                if (!s.client->hierarchical_symbols) field["containerName"] = d.parent;
+                fields.emplace_back(place.selection.start, std::move(field));
                 break;
             }
         }
     }
-    // Fields come in the schema's own order; show them as written.
-    for (json& entry : out) {
-        const auto children = entry.find("children");
-        if (children == entry.end()) continue;
-        std::stable_sort(children->begin(), children->end(), [](const json& a, const json& b) {
-            const json& x = a["range"]["start"];
-            const json& y = b["range"]["start"];
-            return std::pair(x["line"].get<std::size_t>(), x["character"].get<std::size_t>()) <
-                   std::pair(y["line"].get<std::size_t>(), y["character"].get<std::size_t>());
-        });
-    }
+    flush();
     return out;
 }
 
