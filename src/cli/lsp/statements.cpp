@@ -194,11 +194,11 @@ std::vector<BodyLine> schema_body(const SourceText& text, std::size_t first, std
         if (n == first) {
             const auto parts = directive_parts(raw);
             if (!parts) return {};
-            region = parts->args;
-            const std::size_t brace = region.find('{');
-            if (name_region != nullptr) *name_region = region.substr(0, brace);
+            const std::size_t brace = parts->args.find('{');
+            if (name_region != nullptr) *name_region = parts->args.substr(0, brace);
             if (brace == npos) return {};
-            region = region.substr(brace + 1);
+            // To the end of the line, blanks included: a cursor after "name: " is inside.
+            region = region.substr(at(raw, parts->args) + brace + 1);
         }
         lines.push_back({n, raw, region});
     }
@@ -296,15 +296,14 @@ Cursor inspect_schema(const SourceText& text, const Statement& st, std::size_t l
         if (f.type_span.line != 0 && !f.expects_type && in_span(f.type_span, line, byte))
             return Cursor{Role::FieldType, f.type, f.type_span, byte - f.type_span.begin, {}, name};
     }
-    // A blank after "name:" that has no type yet is where the type goes.
-    for (const FieldPlace& f : fields) {
-        if (!f.expects_type) continue;
-        const bool after =
-            line > f.type_span.line || (line == f.type_span.line && byte >= f.type_span.end);
-        if (after) {
-            const std::string_view raw = text.line(line);
-            return Cursor{Role::FieldType, raw.substr(byte, 0), {line, byte, byte}, 0, {}, name};
-        }
+    // A blank after "name:" that has no type yet, before the body ends, is where the type
+    // goes. Only the body's last word can still expect one.
+    if (fields.empty() || !fields.back().expects_type) return {};
+    const Span& gap = fields.back().type_span;
+    if (line < gap.line || (line == gap.line && byte < gap.end)) return {};
+    for (const BodyLine& l : body) {
+        if (l.line != line || !within(l.raw, l.body, byte)) continue;
+        return Cursor{Role::FieldType, l.raw.substr(byte, 0), {line, byte, byte}, 0, {}, name};
     }
     return {};
 }
