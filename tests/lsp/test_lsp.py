@@ -442,7 +442,8 @@ def test_document_symbols(start, workspace):
 def test_completion(start, workspace):
     workspace.write("base.qrn", "@schema Point { x: f64 }\n@schema Line { a: Point }\n")
     client = start()
-    text = SCHEMA + "@\n@schema P { at: phys\n}\n@type t = \n@derive \"base.qrn\"::\n"
+    text = (SCHEMA + "@\n@schema P { at: phys\n}\n@type t = \n@derive \"base.qrn\"::\n"
+            "@schema Q { q: \n}\n")
     uri = client.open(workspace.root / "c.qrn", text)
     client.diagnostics(uri)
 
@@ -457,6 +458,9 @@ def test_completion(start, workspace):
     assert len([n for n in names if n.startswith("physics::")]) == 130
     assert len([n for n in names if n.startswith("time::")]) == 6
     assert field["items"][0]["textEdit"]["range"] == rng(3, 16, 20)  # replaces "phys"
+    after_blank = client.at("textDocument/completion", uri, 7, 15)  # "q: " ends the line
+    assert "i32" in labels(after_blank)
+    assert after_blank["items"][0]["textEdit"]["range"] == rng(7, 15, 15)
 
     alias = labels(client.at("textDocument/completion", uri, 5, 10))
     assert "i32" in alias and "port_t" not in alias  # a definition names built-in types
