@@ -237,7 +237,8 @@ function buildGrammar() {
             patterns: [
               { include: '#comment' },
               { include: '#string' },
-              { match: String.raw`(?:[^\s'"#]|${HASH_TEXT})+`, name: 'string.unquoted.path.qern' },
+              { include: '#block' },
+              { match: String.raw`(?:[^\s'"#{}]|${HASH_TEXT})+`, name: 'string.unquoted.path.qern' },
             ],
           }),
           directive('type', {
@@ -250,6 +251,7 @@ function buildGrammar() {
                 },
               },
               { include: '#comment' },
+              { include: '#block' },
               { include: '#type' },
               { include: '#string' },
             ],
@@ -285,13 +287,14 @@ function buildGrammar() {
               },
               // A bare path runs to the first '::'.
               {
-                match: String.raw`\G(${words(String.raw`[^\s:'"#]|:(?!:)|${HASH_TEXT}`)})`,
+                match: String.raw`\G(${words(String.raw`[^\s:'"#{}]|:(?!:)|${HASH_TEXT}`)})`,
                 captures: { 1: { name: 'string.unquoted.path.qern' } },
               },
               { match: ':+', name: 'punctuation.separator.namespace.qern' },
               { include: '#string' },
+              { include: '#block' },
               {
-                match: String.raw`(?:[^\s:'"#]|${HASH_TEXT})+`,
+                match: String.raw`(?:[^\s:'"#{}]|${HASH_TEXT})+`,
                 name: 'entity.name.type.qern',
               },
             ],
@@ -302,9 +305,20 @@ function buildGrammar() {
             end: '$',
             name: 'meta.directive.unknown.qern',
             beginCaptures: { 1: { name: 'invalid.illegal.unknown-directive.qern' } },
-            patterns: [{ include: '#comment' }, { include: '#string' }],
+            patterns: [{ include: '#comment' }, { include: '#block' }, { include: '#string' }],
           },
         ],
+      },
+
+      // Any '@' line with more '{' than '}' goes on over the following lines until they
+      // balance, and the directive gets them all as its argument.
+      block: {
+        begin: String.raw`\{`,
+        end: String.raw`\}`,
+        name: 'meta.block.qern',
+        beginCaptures: { 0: { name: 'punctuation.section.block.begin.qern' } },
+        endCaptures: { 0: { name: 'punctuation.section.block.end.qern' } },
+        patterns: [{ include: '#comment' }, { include: '#block' }],
       },
 
       // The body of a schema may continue over the following lines up to its '}'.
@@ -336,6 +350,7 @@ function buildGrammar() {
             },
           },
           { match: ',', name: 'punctuation.separator.comma.qern' },
+          { include: '#block' },
           { include: '#type' },
         ],
       },

@@ -67,10 +67,11 @@ function randomLines(count, seed) {
     let tail = '';
     const length = Math.floor(next() * 14);
     for (let i = 0; i < length; i++) tail += pick(ALPHABET);
-    // A schema body that stays open would carry over to the next line; those bodies have
-    // cases of their own in the unit tests.
-    if (prefix.startsWith('@schema') && tail.includes('{')) continue;
-    lines.push(prefix + tail);
+    // A '{' left open on a directive line carries the following lines into the directive;
+    // those blocks have cases of their own in the unit and snapshot tests.
+    const line = prefix + tail;
+    if (line.trim().startsWith('@') && line.includes('{')) continue;
+    lines.push(line);
   }
   return lines;
 }
