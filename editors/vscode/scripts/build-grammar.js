@@ -39,7 +39,6 @@ const UNIT_SPELLINGS = [...UNITS, 'atomicMassUnit'];
 const TIME_MEMBERS = ['datetime', 'duration', 'year', 'day', 'hour', 'minute'];
 const MATH_MEMBERS = ['vector2', 'vector3', 'vector4', 'quaternion', 'matrix3x3', 'matrix4x4'];
 const PRIMITIVES = ['i32', 'f64', 'string', 'bool', 'color'];
-const DIRECTIVES = ['import', 'type', 'schema', 'derive'];
 
 // A '#' is a comment only outside quotes, at the start of the line or after one of these
 // ASCII blanks, and only when one of them (or the end of the line) follows it. Unicode
@@ -68,11 +67,7 @@ const TYPE_END = String.raw`(?![^\s,>}])`;
 function unitPattern(name) {
   return [...name.toLowerCase()].join('[-_]*');
 }
-const UNIT_ALTERNATION = String.raw`(?i:[-_]*(?:${UNIT_SPELLINGS
-  .slice()
-  .sort((a, b) => b.length - a.length)
-  .map(unitPattern)
-  .join('|')})[-_]*)`;
+const UNIT_ALTERNATION = String.raw`(?i:[-_]*(?:${UNIT_SPELLINGS.map(unitPattern).join('|')})[-_]*)`;
 
 // Keys. The key is the text before the first '=' that is not inside [...] or {...};
 // quotes do not hide an '=', but they still hide a '#' from the comment rule, and an
@@ -98,11 +93,14 @@ const MEMBER_KEY_PIECE = [
 // Unicode blank such as U+00A0 starts the key).
 const LINE_START = String.raw`^\s*(?=[^\s@=])(?!(?:^|(?<=[ \t\f\r]))#(?:${BLANK}|$))`;
 
-const scalar = (regex, name, extra = {}) => ({ match: regex, name, ...extra });
+// A scalar that is the whole value (after '=') or the whole item (in a list or an object):
+// `lead` anchors it, `end` closes it, and `captures` names its groups from 1.
+const whole = (lead, regex, end, ...names) => ({
+  match: String.raw`${lead}(${regex})${end}`,
+  captures: Object.fromEntries(names.map((name, i) => [i + 1, { name }])),
+});
 
-// Scalars that make up a whole value (after '=') or a whole item (in a list or an object),
-// anchored by `lead` and closed by `end`.
-// A whole value may be a comma-separated run of numbers (a vector); an item holds one.
+// A whole value may also be a comma-separated run of numbers (a vector); an item holds one.
 function scalars(lead, end, { vector = false } = {}) {
   return [
     vector
@@ -110,32 +108,16 @@ function scalars(lead, end, { vector = false } = {}) {
           begin: String.raw`${lead}(?=${NUMBER}(?:\s*,\s*${NUMBER})*${end})`,
           end,
           patterns: [
-            scalar(NUMBER, 'constant.numeric.qern'),
-            scalar(',', 'punctuation.separator.comma.qern'),
+            { match: NUMBER, name: 'constant.numeric.qern' },
+            { match: ',', name: 'punctuation.separator.comma.qern' },
           ],
         }
-      : scalar(String.raw`${lead}(${NUMBER})${end}`, undefined, {
-          captures: { 1: { name: 'constant.numeric.qern' } },
-        }),
-    scalar(String.raw`${lead}(${BOOL})${end}`, undefined, {
-      captures: { 1: { name: 'constant.language.boolean.qern' } },
-    }),
-    scalar(String.raw`${lead}(${COLOR})${end}`, undefined, {
-      captures: {
-        1: { name: 'constant.other.color.rgb-value.hex.qern' },
-        2: { name: 'punctuation.definition.constant.qern' },
-      },
-    }),
-    scalar(String.raw`${lead}(${DATETIME})${end}`, undefined, {
-      captures: { 1: { name: 'constant.other.datetime.qern' } },
-    }),
-    scalar(String.raw`${lead}(${DURATION})${end}`, undefined, {
-      captures: { 1: { name: 'constant.other.duration.qern' } },
-    }),
-  ].map((rule) => {
-    if (rule.name === undefined) delete rule.name;
-    return rule;
-  });
+      : whole(lead, NUMBER, end, 'constant.numeric.qern'),
+    whole(lead, BOOL, end, 'constant.language.boolean.qern'),
+    whole(lead, COLOR, end, 'constant.other.color.rgb-value.hex.qern', 'punctuation.definition.constant.qern'),
+    whole(lead, DATETIME, end, 'constant.other.datetime.qern'),
+    whole(lead, DURATION, end, 'constant.other.duration.qern'),
+  ];
 }
 
 function quoted(quote, kind) {
@@ -489,7 +471,7 @@ function render() {
   return JSON.stringify(buildGrammar(), null, 2) + '\n';
 }
 
-module.exports = { buildGrammar, render, UNITS, TIME_MEMBERS, MATH_MEMBERS, PRIMITIVES, DIRECTIVES };
+module.exports = { buildGrammar, render, UNITS };
 
 if (require.main === module) {
   const out = path.join(__dirname, '..', 'syntaxes', 'qern.tmLanguage.json');
