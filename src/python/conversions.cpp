@@ -54,13 +54,9 @@ void raise_not_str(PyObject* obj, const char* param) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) {
+bool bind_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (nargs == sig.count && kwnames == nullptr) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-        return true;
-    }
     if (nargs > sig.count) {
         PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
                      sig.function, sig.count, nargs, nargs == 1 ? "was" : "were");
@@ -92,15 +88,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return true;
 }
 
-std::optional<std::string_view> utf8_argument(PyObject* obj, const char* param) {
-    if (!PyUnicode_Check(obj)) {
-        raise_not_str(obj, param);
-        return std::nullopt;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (data == nullptr) return std::nullopt;
-    return std::string_view(data, static_cast<std::size_t>(size));
+void raise_not_str_argument(PyObject* obj, const char* param) {
+    raise_not_str(obj, param);
 }
 
 namespace {
