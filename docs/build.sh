@@ -27,7 +27,7 @@ build-docs-py/docs/tools/qern_unit_table >"$out/units.tsv.new"
 mv "$out/units.tsv.new" "$out/units.tsv"
 export QERN_UNIT_TABLE=$root/$out/units.tsv
 
-sphinx=("$py" -m sphinx -W --keep-going -n -q -d "$out/doctrees")
+sphinx=("$py" -m sphinx -W --keep-going -n -q -E -d "$out/doctrees")
 say "HTML into $out/html"
 "${sphinx[@]}" -b html docs "$out/html"
 say "running the examples"

@@ -51,7 +51,8 @@ class QernLexer(RegexLexer):
             (r"(@)(type)\b", bygroups(Keyword, Keyword), "typedecl"),
             (r"(@)(schema)\b", bygroups(Keyword, Keyword), "schema"),
             (r"@[^\s]*", Keyword),
-            (r"([^=\n]+?)([ \t]*)(=)", bygroups(Name.Attribute, Whitespace, Operator), "value"),
+            (r"(\[[^\]\n]*\][^=\n]*?|[^=\n]+?)([ \t]*)(=)",
+             bygroups(Name.Attribute, Whitespace, Operator), "value"),
             (r"[^\n]+", Text),
         ],
         "tail": [
@@ -73,6 +74,12 @@ class QernLexer(RegexLexer):
             (r".", Text),
         ],
         "schema": [
+            include("tail"),
+            (r"\{", Punctuation, ("#pop", "schemabody")),
+            (r"[^\s{#]+", Name.Class),
+            (r".", Text),
+        ],
+        "schemabody": [
             (r"\}", Punctuation, "#pop"),
             (r"\s+", Whitespace),
             (r"#(?=\s)[^\n]*", Comment.Single),
@@ -85,6 +92,8 @@ class QernLexer(RegexLexer):
         "value": [
             include("tail"),
             (r"\"[^\"\n]*\"|'[^'\n]*'", String),
+            # A quote that is never closed runs to the end of the line: no comment in it.
+            (r"[\"'][^\n]*", String),
             (r"[\[\]{},]", Punctuation),
             (r"[=:]", Operator),
             (r"#[0-9A-Fa-f]{6}(?:[0-9A-Fa-f]{2})?(?![\w])", Number.Hex),
