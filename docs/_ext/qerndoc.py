@@ -297,7 +297,7 @@ class BenchTable(SphinxDirective):
 
 
 def _pairs(n):
-    return f"{n:,}".replace(",", " ")
+    return f"{n:,}".replace(",", "\u202f")  # a narrow no-break space: one line per number
 
 
 def _loading(results, versions):
@@ -332,7 +332,7 @@ def _lookups(results, versions):
 
 def _ms(ms):
     if ms >= 100:
-        return f"{ms:,.0f}".replace(",", " ")
+        return f"{ms:,.0f}".replace(",", "\u202f")
     if ms >= 10:
         return f"{ms:.1f}"
     return f"{ms:.2f}"
