@@ -1,8 +1,11 @@
 #include "conversions.hpp"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "py_ref.hpp"
+#include "qern/text.hpp"
 
 namespace qern::python {
 namespace {
@@ -100,11 +103,86 @@ std::optional<std::string_view> utf8_argument(PyObject* obj, const char* param) 
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+PyObject* optional_text(const std::optional<std::string>& text) {
+    if (!text) Py_RETURN_NONE;
+    return to_python(std::string_view(*text));
+}
+
+PyObject* optional_number(std::size_t n) {
+    if (n == 0) Py_RETURN_NONE;
+    return PyLong_FromSize_t(n);
+}
+
+// One line that says where, for tracebacks: "in conf/features.qrn:4:1, imported from
+// app.qrn:2". A file that could not be read is named, with the working directory a
+// relative path was taken against.
+std::string location_note(const QernError& error, const Location& where) {
+    std::string note = concat("in ", where.file ? std::string_view(*where.file) : "<string>");
+    if (where.line != 0)
+        note += concat(":", std::to_string(where.line), ":", std::to_string(where.column));
+    std::string_view relative;
+    if (const auto* io = error.as<QernError::Io>(); io != nullptr && !io->path.empty()) {
+        if (!where.file || *where.file != io->path) note += concat(", reading '", io->path, "'");
+        if (io->path.front() != '/') relative = io->path;
+    }
+    for (auto step = where.chain.rbegin(); step != where.chain.rend(); ++step) {
+        note += step->kind == IncludeKind::Derive ? ", read by @derive at " : ", imported from ";
+        note += step->file ? std::string_view(*step->file) : "<string>";
+        note += concat(":", std::to_string(step->line));
+    }
+    if (!relative.empty()) {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr)
+            note += concat(" (relative to the working directory ", cwd, ")");
+    }
+    return note;
+}
+
+// Sets the location attributes (None where unknown) and, for a known place, the note.
+bool describe(PyObject* exc, const QernError& error) {
+    const Location* where = error.location();
+    const Location none;
+    const Location& at = where != nullptr ? *where : none;
+    PyRef chain = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(at.chain.size())));
+    if (!chain) return false;
+    for (std::size_t i = 0; i < at.chain.size(); ++i) {
+        PyRef file = PyRef::steal(optional_text(at.chain[i].file));
+        PyRef line = PyRef::steal(optional_number(at.chain[i].line));
+        if (!file || !line) return false;
+        PyObject* step = PyTuple_Pack(2, file.get(), line.get());
+        if (step == nullptr) return false;
+        PyList_SET_ITEM(chain.get(), static_cast<Py_ssize_t>(i), step);
+    }
+    const std::pair<const char*, PyRef> attributes[] = {
+        {"filename", PyRef::steal(optional_text(at.file))},
+        {"lineno", PyRef::steal(optional_number(at.line))},
+        {"colno", PyRef::steal(optional_number(at.column))},
+        {"end_lineno", PyRef::steal(optional_number(at.end_line))},
+        {"end_colno", PyRef::steal(optional_number(at.end_column))},
+        {"qern_chain", std::move(chain)},
+    };
+    for (const auto& [name, value] : attributes)
+        if (!value || PyObject_SetAttrString(exc, name, value.get()) < 0) return false;
+    if (where == nullptr) return true;
+    const std::string note = location_note(error, *where);
+    PyRef text = PyRef::steal(to_python(std::string_view(note)));
+    if (!text) return false;
+    PyRef added = PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+    return static_cast<bool>(added);
+}
+
+}  // namespace
+
 void raise_core_error(const QernError& error) {
     const std::string text = error.display();
     PyRef message = PyRef::steal(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    if (!message) return;
+    PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+    if (!exc || !describe(exc.get(), error)) return;
+    PyErr_SetObject(PyExc_RuntimeError, exc.get());
 }
 
 PyObject* to_python(std::string_view text) {
