@@ -17,8 +17,11 @@
 """
 
 import ast
+import doctest
 import json
 import os
+import traceback
+import types
 
 from docutils import nodes
 from docutils.parsers.rst import directives
@@ -353,7 +356,21 @@ def check_examples(app, doctree):
         logger.warning("write Python sessions as '.. doctest::' blocks", location=node)
 
 
+def _compare_whole_exceptions():
+    """Makes doctest compare an exception's message together with its notes.
+
+    doctest takes the last line that traceback.format_exception_only gives as the message
+    to compare; for an error with a note (every located error of the module has one) that
+    is the note alone. The examples show, and check, both lines as a traceback prints them.
+    """
+    shim = types.SimpleNamespace(**vars(traceback))
+    shim.format_exception_only = lambda *args, **kwargs: [
+        "".join(traceback.format_exception_only(*args, **kwargs))]
+    doctest.traceback = shim
+
+
 def setup(app):
+    _compare_whole_exceptions()
     app.add_lexer("qern", QernLexer)
     app.add_directive("qern", QernExample)
     app.add_directive("messages", Messages)
