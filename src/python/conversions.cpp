@@ -107,18 +107,36 @@ PyObject* optional_number(std::size_t n) {
 // One line that says where, for tracebacks: "in conf/features.qrn:4:1, imported from
 // app.qrn:2". A file that could not be read is named, with the working directory a
 // relative path was taken against.
+// A path as a note shows it: control characters (a NUL a path was refused for, a line
+// feed) are written as escapes, so that the note stays one readable line.
+std::string shown_path(const std::optional<std::string>& path) {
+    if (!path) return "<string>";
+    std::string out;
+    for (const char c : *path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += concat("\\x", std::string(1, kHex[byte >> 4]), std::string(1, kHex[byte & 15]));
+        }
+    }
+    return out;
+}
+
 std::string location_note(const QernError& error, const Location& where) {
-    std::string note = concat("in ", where.file ? std::string_view(*where.file) : "<string>");
+    std::string note = concat("in ", shown_path(where.file));
     if (where.line != 0)
         note += concat(":", std::to_string(where.line), ":", std::to_string(where.column));
     std::string_view relative;
     if (const auto* io = error.as<QernError::Io>(); io != nullptr && !io->path.empty()) {
-        if (!where.file || *where.file != io->path) note += concat(", reading '", io->path, "'");
+        if (!where.file || *where.file != io->path)
+            note += concat(", reading '", shown_path(io->path), "'");
         if (io->path.front() != '/') relative = io->path;
     }
     for (auto step = where.chain.rbegin(); step != where.chain.rend(); ++step) {
         note += step->kind == IncludeKind::Derive ? ", read by @derive at " : ", imported from ";
-        note += step->file ? std::string_view(*step->file) : "<string>";
+        note += shown_path(step->file);
         note += concat(":", std::to_string(step->line));
     }
     if (!relative.empty()) {

@@ -48,6 +48,10 @@ def test_files_that_cannot_be_read_are_named(project):
     assert text == "IO Error: No such file or directory (os error 2)"
     assert where == ("conf/app.qrn", None, None, None, None, [])
     assert notes == [f"in conf/app.qrn (relative to the working directory {os.getcwd()})"]
+    # A path refused for its NUL byte is shown with the byte escaped.
+    text, where, notes = failure(QERN.load, "/a\0b.qrn")
+    assert (text, where[0], notes) == (
+        "IO Error: file name contained an unexpected NUL byte", "/a\0b.qrn", ["in /a\\x00b.qrn"])
     text, where, notes = failure(QERN().merge_content, "\n@import 'conf/gone.qrn'")
     assert where == (None, 2, 9, 2, 24, [])
     assert notes == [f"in <string>:2:9, reading 'conf/gone.qrn' (relative to the working "
