@@ -104,9 +104,6 @@ PyObject* optional_number(std::size_t n) {
     return PyLong_FromSize_t(n);
 }
 
-// One line that says where, for tracebacks: "in conf/features.qrn:4:1, imported from
-// app.qrn:2". A file that could not be read is named, with the working directory a
-// relative path was taken against.
 // A path as a note shows it: control characters (a NUL a path was refused for, a line
 // feed) are written as escapes, so that the note stays one readable line.
 std::string shown_path(const std::optional<std::string>& path) {
@@ -118,12 +115,18 @@ std::string shown_path(const std::optional<std::string>& path) {
             out += c;
         } else {
             static constexpr char kHex[] = "0123456789abcdef";
-            out += concat("\\x", std::string(1, kHex[byte >> 4]), std::string(1, kHex[byte & 15]));
+            out.push_back('\\');
+            out.push_back('x');
+            out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 15]);
         }
     }
     return out;
 }
 
+// One line that says where, for tracebacks: "in conf/features.qrn:4:1, imported from
+// app.qrn:2". A file that could not be read is named, with the working directory a
+// relative path was taken against.
 std::string location_note(const QernError& error, const Location& where) {
     std::string note = concat("in ", shown_path(where.file));
     if (where.line != 0)
