@@ -4,7 +4,8 @@ The sdist holds what building the module needs and nothing more; each wheel carr
 tags its interpreter needs, the extension module built for that interpreter, the stub
 package and the licence, and a RECORD that matches its contents.
 
-Usage: check_artifacts.py --version V [--sdist PATH] [--wheel PATH INTERPRETER_ABI_TAG]...
+Usage: check_artifacts.py --version V [--sdist PATH] [--wheel PATH INTERPRETER-ABI]...
+(INTERPRETER-ABI: cp314-cp314, or cp314-cp314t for the free-threaded build)
 Exit status 1, with one line per fault, when anything is off.
 """
 
@@ -101,7 +102,6 @@ def check_wheel(path, version, abi, faults):
     where = path.name
     if (name, str(wheel_version)) != ("qern-native", version):
         faults.append(f"{where}: not a wheel of qern_native {version}")
-    interpreter = abi.split("-")[0]
     for tag in tags:
         if f"{tag.interpreter}-{tag.abi}" != abi:
             faults.append(f"{where}: tag {tag} is not for {abi}")
@@ -119,8 +119,8 @@ def check_wheel(path, version, abi, faults):
         check_metadata(where, wheel.read(f"{dist_info}/METADATA").decode(), version, faults)
         faults.extend(f"{where}: {fault}" for fault in record_faults(wheel, dist_info))
 
-    # cp314 -> cpython-314, cp314t -> cpython-314t: the suffix the interpreter loads.
-    module = f"qern_native.cpython-{interpreter[2:]}-x86_64-linux-gnu.so"
+    # ABI cp314 -> cpython-314, cp314t -> cpython-314t: the suffix the interpreter loads.
+    module = f"qern_native.cpython-{abi.split('-')[1][2:]}-x86_64-linux-gnu.so"
     expected = {
         module,
         "qern_native-stubs/__init__.pyi",

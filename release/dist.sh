@@ -129,7 +129,9 @@ py314=$(interpreter python3.14 cpython-3.14 0)
 py314t=$(interpreter python3.14t cpython-3.14t 1)
 version=$("$py314" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 tag314=cp314-cp314
-tag314t=cp314t-cp314t
+# A free-threaded build keeps the interpreter tag cp314 and marks its ABI: cp314t. That is
+# the pair pip looks for on 3.14t (packaging.tags.sys_tags()).
+tag314t=cp314-cp314t
 say "qern_native $version with $py314 and $py314t"
 
 rm -rf "$work/out" "$work/repaired" "$work/logs" "$work"/venv-*
