@@ -114,8 +114,8 @@ auditwheel_path() {
     fi
 }
 
-# needs SO: the shared libraries an extension module loads and the newest symbol version it
-# needs from each family (the C library, libstdc++, its ABI, libgcc).
+# needs ELF: the shared libraries a binary loads and the newest symbol version it needs
+# from each family (the C library, libstdc++, its ABI, libgcc).
 needs() {
     local libs versions
     libs=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd ' ')
@@ -161,7 +161,9 @@ grep '^check:' "$work/logs/check-built.log" >&2
 for whl in "${built[@]}"; do
     so=$(mktemp -d)
     "$py314" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$whl" "$so"
-    say "$(basename "$whl"): the module $(needs "$so"/qern_native.*.so)"
+    for elf in "$so"/qern_native.*.so "$so"/*.data/scripts/qern; do
+        if [ -f "$elf" ]; then say "$(basename "$whl"): ${elf#"$so"/} $(needs "$elf")"; fi
+    done
     rm -rf "$so"
 done
 
