@@ -363,7 +363,7 @@ def test_hover(start, workspace):
     alias = hover_text(client, uri, 1, 24)                  # port_t in the schema body
     assert alias.startswith("`port_t`: type alias for `i32`")
     unit = hover_text(client, uri, 4, 30)                   # dist inside list<dist>
-    assert "`physics::meter`: unit meter, dimension: " in unit
+    assert "`physics::meter`: unit meter (length), dimension L; a number" in unit
     assert hover_text(client, uri, 3, 16).startswith("`physics::meter`: unit meter")
     schema = hover_text(client, uri, 4, 40)                 # Server as a field's type
     assert schema.startswith("`Server`: schema with 3 fields")

@@ -76,15 +76,9 @@ std::string math_text(MathKind kind) {
     }
 }
 
-// The physical dimension shown for a unit.
-// UNIT-DIMENSION: the one place to switch to `unit_dimension(unit)` from types/physics.hpp
-// once it exists; until then the unit's own name stands for its dimension.
-std::string dimension_of(Unit unit) {
-    return std::string(unit_name(unit));
-}
-
 std::string unit_text(Unit unit) {
-    return concat("unit ", unit_name(unit), ", dimension: ", dimension_of(unit), "; ",
+    return concat("unit ", unit_name(unit), " (", unit_quantity(unit), "), dimension ",
+                  unit_dimension(unit), "; ",
                   is_integer_unit(unit) ? "a whole number (32-bit)" : "a number",
                   " written without a unit suffix");
 }
