@@ -15,7 +15,8 @@ TIMEOUT = float(os.environ.get("QERN_LSP_TIMEOUT", "10"))
 
 
 def server_command():
-    binary = os.environ.get("QERN_BIN", str(ROOT / "build" / "bin" / "qern"))
+    # Absolute: the server is started in a folder of the test's own.
+    binary = os.path.abspath(os.environ.get("QERN_BIN", str(ROOT / "build" / "bin" / "qern")))
     return [binary, "lsp"]
 
 
