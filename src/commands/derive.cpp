@@ -144,10 +144,10 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
     // taken out of the base once, so naming one twice finds nothing the second time);
     // that error stops the derive before the data. The error to report is known before
     // anything takes effect.
-    Transfer transfer(doc);
-    std::optional<QernError> failure;
     const std::vector<std::string> base_schemas =
         target.schemas.empty() ? base.schemas().names() : std::vector<std::string>();
+    Transfer transfer(doc);  // after the names it refers to, so that it goes first
+    std::optional<QernError> failure;
     if (target.schemas.empty()) {
         for (const std::string& name : base_schemas) transfer.take_schema(base, name);
     } else {
