@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace qern {
+
+// Entries move when the vector grows or gives room back: that must not fail, or a failed
+// growth could not leave the map as it was.
+static_assert(std::is_nothrow_move_constructible_v<DataMap::Entry>);
 
 std::size_t DataMap::find_index(std::string_view key) const {
     if (entries_.empty()) return npos;
