@@ -1,5 +1,6 @@
 #include <string>
 
+#include "core_helpers.hpp"
 #include "qern/parsing.hpp"
 #include "test_support.hpp"
 
@@ -95,6 +96,44 @@ TEST(Parser, UnclosedBlockOfManyLinesIsLinear) {
     QernDocument doc = new_document();
     auto r = doc.merge_content(text);
     EXPECT_FALSE(r.ok());  // the fields' types end with '{' tokens; the block never closes
+}
+
+std::string repeated(std::string_view line, int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text += line;
+    return text;
+}
+
+// Issue 13: every line of a large text, blank or comment, used to reserve a map entry that
+// stayed with the document. Only lines with an '=' reserve one, and what a merge leaves
+// unused goes back when it ends, whether it failed or not.
+TEST(Parser, ReservationFollowsAssignmentsNotLines_Issue13) {
+    QernDocument doc = parsed("only = key");
+    const DataMap::Capacity before = doc.data().capacity();
+    const std::string texts[] = {std::string(200000, '\n'), repeated("#\n", 100000),
+                                 repeated("  # a comment\r\n", 10000),
+                                 repeated("# commented = out\n", 10000)};
+    for (const std::string& text : texts) {
+        EXPECT_EQ(merge_error(doc, text), "");
+        EXPECT_EQ(doc.data().capacity().entries, before.entries);
+        EXPECT_EQ(doc.data().capacity().slots, before.slots);
+    }
+    // A merge that fails early gives back the room for the lines it did not reach.
+    EXPECT_NE(merge_error(doc, "x = 1\nbroken\n" + repeated("k = v\n", 50000)), "");
+    EXPECT_EQ(pairs_of(doc), (std::map<std::string, std::string>{{"only", "key"}, {"x", "1"}}));
+    EXPECT_LE(doc.data().capacity().entries, 4u);
+    EXPECT_EQ(doc.data().capacity().slots, before.slots);
+
+    // A merge that stores what it reserved keeps it; one that stores part of it keeps no
+    // more than twice what it holds.
+    QernDocument grown = new_document();
+    std::string keys;
+    for (int i = 0; i < 30000; ++i) keys += "key" + std::to_string(i) + " = v\n";
+    EXPECT_EQ(merge_error(grown, keys), "");
+    EXPECT_GE(grown.data().capacity().entries, 30000u);
+    EXPECT_EQ(merge_error(grown, keys + repeated("# a = b\n", 100000)), "");
+    EXPECT_LE(grown.data().capacity().entries, 60000u);
+    EXPECT_LE(grown.data().capacity().slots, 65536u);
 }
 
 TEST(Parser, StripComment) {

@@ -1,6 +1,7 @@
 #include "commands/builtins.hpp"
 
 #include <memory>
+#include <utility>
 
 #include "commands/commands.hpp"
 #include "types/types.hpp"
@@ -8,16 +9,18 @@
 namespace qern {
 
 const Builtins& builtins() {
-    // Created once, thread-safely, and never changed: documents share it read-only.
-    static const Builtins instance = [] {
+    // Created once, thread-safely, and never changed: documents share it read-only. It is
+    // never destroyed either: at interpreter exit, threads that parse without the GIL may
+    // still be building documents from it after the process's destructors have run.
+    static const Builtins* const instance = [] {
         Builtins b;
         b.commands = {
             std::make_shared<const ImportCommand>(), std::make_shared<const TypeCommand>(),
             std::make_shared<const SchemaCommand>(), std::make_shared<const DeriveCommand>()};
         b.validate_field = &validate_field;
-        return b;
+        return new Builtins(std::move(b));
     }();
-    return instance;
+    return *instance;
 }
 
 QernDocument new_document() {

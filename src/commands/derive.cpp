@@ -1,4 +1,7 @@
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands/builtins.hpp"
@@ -47,21 +50,78 @@ Target split_target(std::string_view args) {
     return target;
 }
 
-// Moves schema `name` from `base` into `doc`, with the registered types its fields name.
-Result<void> derive_schema(QernDocument& doc, QernDocument& base, std::string_view name) {
-    std::optional<SchemaDef> schema = base.schemas().remove(name);
-    if (!schema) return derive_error(concat("Schema '", name, "' not found"));
-    for (const auto& field : schema->fields) {
-        const std::string_view type = list_element_type(field.second).value_or(field.second);
-        const auto found = base.types().find(type);
-        if (found == base.types().end()) continue;
-        std::unique_ptr<TypeDef> def = std::move(found->second);
-        base.types().erase(found);
-        if (doc.types().find(type) == doc.types().end())
-            doc.types().emplace(std::string(type), std::move(def));
+// What a derive takes from its base into the document. Schemas are registered as they
+// come; types and defaults are gathered, with the room they need, and put in place last by
+// operations that cannot fail. Unless commit() is reached, the schemas are taken back, so
+// that a failure to allocate on the way leaves the document as it was.
+class Transfer {
+  public:
+    explicit Transfer(QernDocument& doc) : doc_(doc) {}
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    ~Transfer() {
+        if (committed_) return;
+        for (const std::string_view name : registered_) (void)doc_.schemas().remove(name);
     }
-    if (!doc.schemas().contains(name)) doc.schemas().insert(name, std::move(*schema));
-    return success();
+
+    // Schema `name` (which the base holds), with the registered types its fields name.
+    // The document keeps its own schemas and types of the same names. `name` must stay
+    // valid as long as this object.
+    void take_schema(QernDocument& base, std::string_view name) {
+        std::optional<SchemaDef> schema = base.schemas().remove(name);
+        for (const auto& field : schema->fields) {
+            const std::string_view type = list_element_type(field.second).value_or(field.second);
+            const auto found = base.types().find(type);
+            if (found == base.types().end()) continue;
+            auto node = base.types().extract(found);
+            if (doc_.types().find(type) == doc_.types().end()) types_.push_back(std::move(node));
+        }
+        if (doc_.schemas().contains(name)) return;
+        registered_.push_back(name);
+        doc_.schemas().insert(name, std::move(*schema));
+    }
+
+    // The base's pairs whose keys the document does not have, as defaults.
+    void take_defaults(const QernDocument& base) {
+        const DataMap& data = doc_.data();
+        base.data().for_each([&](const DataMap::Entry& e) {
+            if (!data.contains(e.key)) defaults_.emplace_back(e.key, e.value, data.hash(e.key));
+        });
+    }
+
+    void commit() {
+        make_room(doc_.types(), types_.size());
+        doc_.data().make_room(defaults_.size());
+        for (auto& node : types_) doc_.types().insert(std::move(node));
+        for (DataMap::Entry& e : defaults_) doc_.data().insert_new(std::move(e));
+        committed_ = true;
+    }
+
+  private:
+    QernDocument& doc_;
+    std::vector<std::string_view> registered_;
+    std::vector<StringMap<std::unique_ptr<TypeDef>>::node_type> types_;
+    std::vector<DataMap::Entry> defaults_;
+    bool committed_ = false;
+};
+
+// The first required field of the document's own schemas that neither the document nor
+// the base's defaults provide. Found before anything changes, so that forming the error
+// cannot fail after the derive has taken effect.
+std::optional<QernError> missing_required(const QernDocument& doc, const QernDocument& base,
+                                          const std::vector<std::string>& own_schemas) {
+    for (const std::string& name : own_schemas) {
+        const SchemaDef* schema = doc.schemas().find(name);
+        if (schema == nullptr) continue;
+        for (const auto& [field, type] : schema->fields) {
+            if (schema->optional.count(field) != 0 || doc.data().contains(field) ||
+                base.data().contains(field))
+                continue;
+            return QernError::schema_validation(name, field, type,
+                                                concat("Missing required field '", field, "'"));
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -84,31 +144,31 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
 
     const std::vector<std::string> own_schemas = doc.schemas().names();
 
+    // The selected schemas come over up to the first one the base does not hold (each is
+    // taken out of the base once, so naming one twice finds nothing the second time);
+    // that error stops the derive before the data. The error to report is known before
+    // anything takes effect.
+    const std::vector<std::string> base_schemas =
+        target.schemas.empty() ? base.schemas().names() : std::vector<std::string>();
+    Transfer transfer(doc);  // after the names it refers to, so that it goes first
+    std::optional<QernError> failure;
     if (target.schemas.empty()) {
-        for (const std::string& name : base.schemas().names()) {
-            auto derived = derive_schema(doc, base, name);
-            if (!derived) return derived;
-        }
+        for (const std::string& name : base_schemas) transfer.take_schema(base, name);
     } else {
         for (const std::string_view name : target.schemas) {
-            auto derived = derive_schema(doc, base, name);
-            if (!derived) return derived;
+            if (!base.schemas().contains(name)) {
+                failure = derive_error(concat("Schema '", name, "' not found"));
+                break;
+            }
+            transfer.take_schema(base, name);
         }
     }
-
-    base.data().for_each([&](const DataMap::Entry& e) {
-        if (!doc.data().contains(e.key)) doc.data().assign(e.key, e.value);
-    });
-
-    for (const std::string& name : own_schemas) {
-        const SchemaDef* schema = doc.schemas().find(name);
-        if (schema == nullptr) continue;
-        for (const auto& [field, type] : schema->fields) {
-            if (schema->optional.count(field) != 0 || doc.data().contains(field)) continue;
-            return QernError::schema_validation(name, field, type,
-                                                concat("Missing required field '", field, "'"));
-        }
+    if (!failure) {
+        transfer.take_defaults(base);
+        failure = missing_required(doc, base, own_schemas);
     }
+    transfer.commit();
+    if (failure) return std::move(*failure);
     return success();
 }
 

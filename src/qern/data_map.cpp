@@ -1,9 +1,16 @@
 #include "qern/data_map.hpp"
 
 #include <algorithm>
+#include <new>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 namespace qern {
+
+// Entries move when the vector grows or gives room back: that must not fail, or a failed
+// growth could not leave the map as it was.
+static_assert(std::is_nothrow_move_constructible_v<DataMap::Entry>);
 
 std::size_t DataMap::find_index(std::string_view key) const {
     if (entries_.empty()) return npos;
@@ -21,8 +28,7 @@ std::size_t DataMap::find_index(std::string_view key) const {
 }
 
 void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h) {
-    // Keep the index at most three quarters full so probe runs stay short.
-    if ((entries_.size() + 1) * 4 > slots_.size() * 3) grow();
+    if (slots_.empty()) rehash(16);
     const std::uint64_t tag = h & 0xFFFFFFFF00000000ULL;
     const std::size_t mask = slots_.size() - 1;
     std::size_t at = h & mask;
@@ -30,63 +36,116 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
         const std::uint64_t slot = slots_[at];
         if (slot == 0) break;
         if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
-            Entry& e = entries_[index_of(slot)];
-            if (e.hash == h && e.key == key) {
-                if (e.value == value) return;
-                const std::size_t index = index_of(slot);
-                if (reverse_) reverse_unlink(index);
-                e.value = std::string(value);  // exact size, never a grown buffer
-                if (reverse_) reverse_link(index);
-                return;
-            }
+            const Entry& e = entries_[index_of(slot)];
+            if (e.hash == h && e.key == key) return replace(index_of(slot), value);
         }
     }
-    if (entries_.size() >= 0xFFFFFFFEu) throw std::length_error("too many keys");
+    if (entries_.size() >= kMaxEntries) throw std::length_error("too many keys");
+    if (reverse_) reverse_room(*reverse_, 1, 1);
     entries_.emplace_back(key, value, h);
+    // Keep the index at most three quarters full so probe runs stay short.
+    if (entries_.size() * 4 > slots_.size() * 3) return grow_after_append();
     slots_[at] = make_slot(h, entries_.size() - 1);
-    if (reverse_) reverse_link(entries_.size() - 1);
+    if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
+}
+
+void DataMap::replace(std::size_t index, std::string_view value) {
+    Entry& e = entries_[index];
+    if (e.value == value) return;
+    std::string fresh(value);  // exact size, never a grown buffer
+    if (reverse_) {
+        reverse_room(*reverse_, 0, 1);
+        reverse_unlink(*reverse_, index);
+    }
+    e.value.swap(fresh);
+    if (reverse_) reverse_link(*reverse_, index);
+}
+
+// The entry just appended has no slot yet: a larger index places it with the others.
+[[gnu::cold, gnu::noinline]] void DataMap::grow_after_append() {
+    try {
+        rehash(slots_.size() * 2);
+    } catch (...) {
+        entries_.pop_back();
+        throw;
+    }
+    if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
+}
+
+std::size_t DataMap::empty_slot(std::uint64_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t at = hash & mask;
+    while (slots_[at] != 0) at = (at + 1) & mask;
+    return at;
+}
+
+void DataMap::make_room(std::size_t n) {
+    if (n > kMaxEntries - entries_.size()) throw std::length_error("too many keys");
+    if (reverse_) reverse_room(*reverse_, n, n);
+    reserve(n);
+}
+
+void DataMap::insert_new(Entry&& entry) noexcept {
+    const std::size_t at = empty_slot(entry.hash);
+    entries_.push_back(std::move(entry));
+    slots_[at] = make_slot(entries_.back().hash, entries_.size() - 1);
+    if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
 }
 
 std::optional<std::string_view> DataMap::find_key(std::string_view value) const {
     if (entries_.empty()) return std::nullopt;
     if (!reverse_) build_reverse();
-    const std::size_t at = reverse_slot_of(hasher_(value), value);
+    const std::size_t at = reverse_slot_of(*reverse_, hasher_(value), value);
     const std::uint64_t slot = reverse_->slots[at];
     if (slot == 0) return std::nullopt;
     return std::string_view(entries_[index_of(slot)].key);
 }
 
 // The slot holding `value`'s chain, or the empty slot where it would go.
-std::size_t DataMap::reverse_slot_of(std::uint64_t hash, std::string_view value) const {
-    const auto& slots = reverse_->slots;
+std::size_t DataMap::reverse_slot_of(const ReverseIndex& r, std::uint64_t hash,
+                                     std::string_view value) const {
     const std::uint64_t tag = hash & 0xFFFFFFFF00000000ULL;
-    const std::size_t mask = slots.size() - 1;
+    const std::size_t mask = r.slots.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-        const std::uint64_t slot = slots[at];
+        const std::uint64_t slot = r.slots[at];
         if (slot == 0) return at;
         if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
             const std::size_t head = index_of(slot);
-            if (reverse_->value_hash[head] == hash && entries_[head].value == value) return at;
+            if (r.value_hash[head] == hash && entries_[head].value == value) return at;
         }
     }
 }
 
 void DataMap::build_reverse() const {
-    reverse_ = std::make_unique<ReverseIndex>();
-    ReverseIndex& r = *reverse_;
-    std::size_t capacity = 16;
-    while (capacity * 3 < entries_.size() * 4) capacity *= 2;
-    r.slots.assign(capacity, 0);
+    // Built aside and installed whole, so that a failure leaves no half-built index.
+    auto built = std::make_unique<ReverseIndex>();
+    ReverseIndex& r = *built;
+    r.slots.assign(slots_for(entries_.size()), 0);
     r.value_hash.reserve(entries_.capacity());
     r.next.reserve(entries_.capacity());
     r.prev.reserve(entries_.capacity());
-    for (std::size_t i = 0; i < entries_.size(); ++i) reverse_link(i);
+    for (std::size_t i = 0; i < entries_.size(); ++i) reverse_link(r, i);
+    reverse_ = std::move(built);
 }
 
-void DataMap::reverse_grow() const {
-    ReverseIndex& r = *reverse_;
-    std::vector<std::uint64_t> slots(r.slots.size() * 2, 0);
-    const std::size_t mask = slots.size() - 1;
+// Makes room for `entries` more entries and `values` more distinct values.
+void DataMap::reverse_room(ReverseIndex& r, std::size_t entries, std::size_t values) const {
+    const std::size_t want = entries_.size() + entries;
+    const auto room = [want](auto& per_entry) {
+        if (per_entry.capacity() < want)
+            per_entry.reserve(std::max(want, per_entry.capacity() * 2));
+    };
+    room(r.value_hash);
+    room(r.next);
+    room(r.prev);
+    std::size_t capacity = r.slots.size();
+    while ((r.distinct + values) * 4 > capacity * 3) capacity *= 2;
+    if (capacity != r.slots.size()) reverse_rehash(r, capacity);
+}
+
+void DataMap::reverse_rehash(ReverseIndex& r, std::size_t capacity) {
+    std::vector<std::uint64_t> slots(capacity, 0);
+    const std::size_t mask = capacity - 1;
     for (std::uint64_t slot : r.slots) {
         if (slot == 0) continue;
         std::size_t at = r.value_hash[index_of(slot)] & mask;
@@ -96,36 +155,31 @@ void DataMap::reverse_grow() const {
     r.slots.swap(slots);
 }
 
-// Adds entry `index` (already holding its value) to its value's chain.
-void DataMap::reverse_link(std::size_t index) const {
-    ReverseIndex& r = *reverse_;
+// Adds entry `index` (already holding its value) to its value's chain. Entries are linked
+// in order, so a new one is the next per-entry position; room for it was made before.
+void DataMap::reverse_link(ReverseIndex& r, std::size_t index) const noexcept {
     const std::uint64_t h = hasher_(entries_[index].value);
-    if (index >= r.value_hash.size()) {
-        r.value_hash.resize(index + 1);
-        r.next.resize(index + 1, kNone);
-        r.prev.resize(index + 1, kNone);
+    if (index == r.value_hash.size()) {
+        r.value_hash.push_back(h);
+        r.next.push_back(kNone);
+        r.prev.push_back(kNone);
     }
     r.value_hash[index] = h;
     r.prev[index] = kNone;
-    std::size_t at = reverse_slot_of(h, entries_[index].value);
+    const std::size_t at = reverse_slot_of(r, h, entries_[index].value);
     if (r.slots[at] != 0) {
         const std::size_t head = index_of(r.slots[at]);
         r.next[index] = static_cast<std::uint32_t>(head);
         r.prev[head] = static_cast<std::uint32_t>(index);
     } else {
         r.next[index] = kNone;
-        if ((r.distinct + 1) * 4 > r.slots.size() * 3) {
-            reverse_grow();
-            at = reverse_slot_of(h, entries_[index].value);
-        }
         ++r.distinct;
     }
     r.slots[at] = make_slot(h, index);
 }
 
 // Takes entry `index` (still holding its old value) out of its value's chain.
-void DataMap::reverse_unlink(std::size_t index) const {
-    ReverseIndex& r = *reverse_;
+void DataMap::reverse_unlink(ReverseIndex& r, std::size_t index) const noexcept {
     const std::uint32_t prev = r.prev[index], next = r.next[index];
     if (next != kNone) r.prev[next] = prev;
     if (prev != kNone) {
@@ -134,7 +188,7 @@ void DataMap::reverse_unlink(std::size_t index) const {
     }
     // The entry heads its chain: the slot moves to the next entry, or empties.
     const std::size_t mask = r.slots.size() - 1;
-    std::size_t hole = reverse_slot_of(r.value_hash[index], entries_[index].value);
+    std::size_t hole = reverse_slot_of(r, r.value_hash[index], entries_[index].value);
     if (next != kNone) {
         r.slots[hole] = make_slot(r.value_hash[index], next);
         return;
@@ -154,17 +208,41 @@ void DataMap::reverse_unlink(std::size_t index) const {
     r.slots[hole] = 0;
 }
 
-void DataMap::grow() {
-    rehash(slots_.empty() ? 16 : slots_.size() * 2);
+// The smallest index (a power of two, at least 16) that holds `entries` three quarters full.
+std::size_t DataMap::slots_for(std::size_t entries) {
+    std::size_t capacity = 16;
+    while (entries * 4 > capacity * 3) capacity *= 2;
+    return capacity;
 }
 
 void DataMap::reserve(std::size_t n) {
     // Geometric growth, so that many medium merges into one document stay linear.
     const std::size_t want = entries_.size() + n;
     if (want > entries_.capacity()) entries_.reserve(std::max(want, entries_.capacity() * 2));
-    std::size_t capacity = slots_.empty() ? 16 : slots_.size();
-    while (want * 4 > capacity * 3) capacity *= 2;
+    const std::size_t capacity = std::max(slots_for(want), slots_.size());
     if (capacity != slots_.size()) rehash(capacity);
+}
+
+void DataMap::give_back(Capacity before) noexcept {
+    const std::size_t n = entries_.size();
+    // Room up to twice the entries is what growth by doubling leaves; beyond that, and
+    // beyond what the map had before, the room was reserved and not used.
+    if (entries_.capacity() > std::max(before.entries, 2 * n)) {
+        try {
+            std::vector<Entry> fitted;
+            fitted.reserve(std::max(before.entries, n));
+            for (Entry& e : entries_) fitted.push_back(std::move(e));
+            entries_.swap(fitted);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    const std::size_t slots = std::max(before.slots, slots_for(n));
+    if (slots_.size() > 2 * slots) {
+        try {
+            rehash(slots);
+        } catch (const std::bad_alloc&) {
+        }
+    }
 }
 
 void DataMap::rehash(std::size_t capacity) {

@@ -17,6 +17,9 @@ namespace qern {
 // (hash tag, position) slots points into it. Iteration follows the index, so its order
 // is the hash order under this map's seed: unspecified, and different for every map.
 // Keys are never removed; assigning an existing key replaces its value in place.
+//
+// Every change is all or nothing: what it needs is allocated first, and a failure to
+// allocate (std::bad_alloc) leaves the map, its index and its reverse index as they were.
 class DataMap {
   public:
     struct Entry {
@@ -46,12 +49,50 @@ class DataMap {
     // its entries as it goes.
     void reserve(std::size_t n);
 
+    // The room the map holds: entries, and slots of the index.
+    struct Capacity {
+        std::size_t entries = 0;
+        std::size_t slots = 0;
+    };
+    Capacity capacity() const { return {entries_.capacity(), slots_.size()}; }
+    // Gives back room taken since `before` that the entries do not need, keeping what
+    // geometric growth would have left. Never fails: short of memory, the room stays.
+    void give_back(Capacity before) noexcept;
+
+    // Room for `n` more entries for the span of one merge: what the merge leaves unused is
+    // given back when it ends, however it ends.
+    class Reservation {
+      public:
+        Reservation(DataMap& map, std::size_t n) : map_(map), before_(map.capacity()) {
+            if (n == 0) return;
+            try {
+                map.reserve(n);
+            } catch (...) {
+                map.give_back(before_);
+                throw;
+            }
+        }
+        ~Reservation() { map_.give_back(before_); }
+        Reservation(const Reservation&) = delete;
+        Reservation& operator=(const Reservation&) = delete;
+
+      private:
+        DataMap& map_;
+        Capacity before_;
+    };
+
     // Stores the pair; an existing key keeps its place and gets the new value.
     void assign(std::string_view key, std::string_view value) {
         assign_hashed(key, value, hasher_(key));
     }
     // The same, with the key's hash() already computed.
     void assign_hashed(std::string_view key, std::string_view value, std::uint64_t hash);
+
+    // For changes to several maps that must all happen or none: make_room(n) allocates
+    // all that `n` new keys need beyond their entries; insert_new() then stores an entry
+    // built beforehand (its hash from hash()) for a key not in the map, allocating nothing.
+    void make_room(std::size_t n);
+    void insert_new(Entry&& entry) noexcept;
 
     std::uint64_t hash(std::string_view key) const { return hasher_(key); }
     // Starts loading the index slot where a key of this hash is looked for, so that a
@@ -116,12 +157,18 @@ class DataMap {
     static std::uint64_t make_slot(std::uint64_t hash, std::size_t index) {
         return (hash & 0xFFFFFFFF00000000ULL) | static_cast<std::uint64_t>(index + 1);
     }
-    void grow();
+    // Entry positions must fit the 32 bits of a slot and of the reverse chains.
+    static constexpr std::size_t kMaxEntries = 0xFFFFFFFEu;
+    static std::size_t slots_for(std::size_t entries);
     void rehash(std::size_t capacity);
+    void replace(std::size_t index, std::string_view value);
+    void grow_after_append();
+    std::size_t empty_slot(std::uint64_t hash) const;
 
     // The reverse index: one slot per distinct value, pointing at the head of a doubly
     // linked chain of the entries that hold it. Built on first use, so parsing does not
-    // pay for it; from then on assign() keeps it exact.
+    // pay for it; from then on assign() keeps it exact. Linking and unlinking allocate
+    // nothing: reverse_room() makes room first.
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     struct ReverseIndex {
         std::vector<std::uint64_t> slots;       // (hash tag | head + 1), 0 = empty
@@ -130,10 +177,12 @@ class DataMap {
         std::size_t distinct = 0;
     };
     void build_reverse() const;
-    void reverse_link(std::size_t index) const;
-    void reverse_unlink(std::size_t index) const;
-    std::size_t reverse_slot_of(std::uint64_t hash, std::string_view value) const;
-    void reverse_grow() const;
+    void reverse_room(ReverseIndex& r, std::size_t entries, std::size_t values) const;
+    void reverse_link(ReverseIndex& r, std::size_t index) const noexcept;
+    void reverse_unlink(ReverseIndex& r, std::size_t index) const noexcept;
+    std::size_t reverse_slot_of(const ReverseIndex& r, std::uint64_t hash,
+                                std::string_view value) const;
+    static void reverse_rehash(ReverseIndex& r, std::size_t capacity);
 
     SeededHash hasher_;
     std::vector<Entry> entries_;

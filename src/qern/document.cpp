@@ -1,5 +1,6 @@
 #include "qern/document.hpp"
 
+#include <type_traits>
 #include <utility>
 
 #include "qern/literals.hpp"
@@ -132,6 +133,10 @@ StringMap<std::string> QernDocument::to_dict() const {
     return out;
 }
 
+// Registering and removing a schema moves it, which must not fail.
+static_assert(std::is_nothrow_move_constructible_v<SchemaDef> &&
+              std::is_nothrow_move_assignable_v<SchemaDef>);
+
 const SchemaDef* SchemaRegistry::find(std::string_view name) const {
     const auto it = schemas_.find(name);
     return it == schemas_.end() ? nullptr : &it->second;
@@ -139,20 +144,33 @@ const SchemaDef* SchemaRegistry::find(std::string_view name) const {
 
 void SchemaRegistry::insert(std::string_view name, SchemaDef def) {
     auto it = schemas_.find(name);
-    if (it != schemas_.end()) {
-        unindex_fields(it->first, it->second);
-        it->second = std::move(def);
-    } else {
-        it = schemas_.emplace(std::string(name), std::move(def)).first;
+    const bool added = it == schemas_.end();
+    if (added) it = schemas_.emplace(std::string(name), SchemaDef{}).first;
+    const std::string& key = it->first;
+    const SchemaDef* old = added ? nullptr : &it->second;
+    // Index the fields the old schema did not declare; if that fails, take back what was
+    // indexed (the failing field included) and the new entry, which cannot fail.
+    std::size_t indexed = 0;
+    try {
+        for (const auto& field : def.fields) {
+            if (old == nullptr || old->fields.count(field.first) == 0)
+                field_index_[field.first].add(&key);
+            ++indexed;
+        }
+    } catch (...) {
+        unindex_fields(key, def, old, indexed + 1);
+        if (added) schemas_.erase(it);
+        throw;
     }
-    index_fields(it->first, it->second);
+    if (old != nullptr) unindex_fields(key, *old, &def, old->fields.size());
+    it->second = std::move(def);
 }
 
-std::optional<SchemaDef> SchemaRegistry::remove(std::string_view name) {
+std::optional<SchemaDef> SchemaRegistry::remove(std::string_view name) noexcept {
     const auto it = schemas_.find(name);
     if (it == schemas_.end()) return std::nullopt;
-    unindex_fields(it->first, it->second);
-    SchemaDef def = std::move(it->second);
+    unindex_fields(it->first, it->second, nullptr, it->second.fields.size());
+    std::optional<SchemaDef> def(std::move(it->second));
     schemas_.erase(it);
     return def;
 }
@@ -166,22 +184,23 @@ std::vector<std::string> SchemaRegistry::names() const {
 
 std::optional<SchemaRegistry::FieldOwner> SchemaRegistry::owner_of(std::string_view field) const {
     const auto it = field_index_.find(field);
-    if (it == field_index_.end() || it->second.empty()) return std::nullopt;
-    const std::string& schema = **it->second.begin();
+    if (it == field_index_.end() || it->second.first == nullptr) return std::nullopt;
+    const std::string& schema = *it->second.first;
     const SchemaDef& def = schemas_.find(schema)->second;
     return FieldOwner{schema, def.fields.find(field)->second};
 }
 
-void SchemaRegistry::index_fields(const std::string& name, const SchemaDef& def) {
-    for (const auto& field : def.fields) field_index_[field.first].insert(&name);
-}
-
-void SchemaRegistry::unindex_fields(const std::string& name, const SchemaDef& def) {
+// Takes `name` out of the owners of the first `count` fields of `def` (in its iteration
+// order), except the fields `keep` declares.
+void SchemaRegistry::unindex_fields(const std::string& name, const SchemaDef& def,
+                                    const SchemaDef* keep, std::size_t count) noexcept {
     for (const auto& field : def.fields) {
+        if (count-- == 0) break;
+        if (keep != nullptr && keep->fields.count(field.first) != 0) continue;
         const auto it = field_index_.find(field.first);
         if (it == field_index_.end()) continue;
         it->second.erase(&name);
-        if (it->second.empty()) field_index_.erase(it);
+        if (it->second.all.empty()) field_index_.erase(it);
     }
 }
 

@@ -55,15 +55,33 @@ struct SchemaDef {
 
 // The schema registry, with an index from field name to the schemas that declare it, so
 // that checking an assignment costs the same however many schemas exist.
+//
+// A registration is all or nothing: a failure to allocate leaves the registry and its
+// index as they were.
 class SchemaRegistry {
+    // The schemas declaring one field (pointers to schemas_ keys, which stay put), and the
+    // one that decides. The decider changes only when it goes, so that adding a schema
+    // and taking it back leaves the decider as it was.
+    struct Owners {
+        std::unordered_set<const std::string*> all;
+        const std::string* first = nullptr;
+        void add(const std::string* name) {
+            all.insert(name);
+            if (first == nullptr) first = name;
+        }
+        void erase(const std::string* name) noexcept {
+            if (all.erase(name) != 0 && first == name) first = all.empty() ? nullptr : *all.begin();
+        }
+    };
+
   public:
     const SchemaDef* find(std::string_view name) const;
     bool contains(std::string_view name) const { return schemas_.count(name) != 0; }
     std::size_t size() const { return schemas_.size(); }
     // Registers `def` under `name`, replacing and dropping any schema of that name.
     void insert(std::string_view name, SchemaDef def);
-    // Takes the schema out of the registry.
-    std::optional<SchemaDef> remove(std::string_view name);
+    // Takes the schema out of the registry. Allocates nothing, so it cannot fail.
+    std::optional<SchemaDef> remove(std::string_view name) noexcept;
     // The names of all schemas, in the registry's iteration order.
     std::vector<std::string> names() const;
 
@@ -80,12 +98,11 @@ class SchemaRegistry {
     }
 
   private:
-    void index_fields(const std::string& name, const SchemaDef& def);
-    void unindex_fields(const std::string& name, const SchemaDef& def);
+    void unindex_fields(const std::string& name, const SchemaDef& def, const SchemaDef* keep,
+                        std::size_t count) noexcept;
 
     StringMap<SchemaDef> schemas_;
-    // Field name to the schemas declaring it (pointers to schemas_ keys, which stay put).
-    StringMap<std::unordered_set<const std::string*>> field_index_;
+    StringMap<Owners> field_index_;
 };
 
 // Checks a value against a type name for a schema field (the type system's

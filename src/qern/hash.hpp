@@ -36,6 +36,18 @@ struct StringEq {
 template <class V>
 using StringMap = std::unordered_map<std::string, V, SeededHash, StringEq>;
 using StringSet = std::unordered_set<std::string, SeededHash, StringEq>;
+
+// Makes room in a standard hash table for `n` more elements, so that inserting them as
+// nodes made beforehand allocates nothing. Unlike a plain reserve(), leaves alone a table
+// that has the room already, and grows geometrically.
+template <class Table>
+void make_room(Table& table, std::size_t n) {
+    const std::size_t want = table.size() + n;
+    if (static_cast<double>(want) >=
+        static_cast<double>(table.max_load_factor()) * static_cast<double>(table.bucket_count()))
+        table.reserve(want > table.size() * 2 ? want : table.size() * 2);
+}
+
 template <class V>
 using ViewMap = std::unordered_map<std::string_view, V, SeededHash, StringEq>;
 using ViewSet = std::unordered_set<std::string_view, SeededHash, StringEq>;

@@ -1,5 +1,6 @@
 #include "qern/parsing.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -81,6 +82,42 @@ Result<Assignment> split_assignment(const QernDocument& doc, std::string_view li
     const std::string_view key = trim(line.substr(0, eq));
     if (key.empty()) return QernError::parse(where.line, line, "Key cannot be empty");
     return Assignment{key, unquote_value(trim(line.substr(eq + 1))), doc.data().hash(key), where};
+}
+
+// How many assignments the text can hold: each needs a line of its own with an '=' in it.
+// Counts '=' and line feeds eight bytes at a time, in byte lanes summed before they overflow.
+std::size_t assignment_bound(std::string_view text) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    const auto matches = [](std::uint64_t block, char c) {
+        const std::uint64_t x = block ^ (ones * static_cast<unsigned char>(c));
+        return (~(((x & low7) + low7) | x) & ~low7) >> 7;  // 1 in each lane where x is 0
+    };
+    const auto lane_sum = [](std::uint64_t lanes) {
+        return static_cast<std::size_t>((lanes * ones) >> 56);
+    };
+    const char* p = text.data();
+    std::size_t left = text.size();
+    std::size_t equals = 0, feeds = 0;
+    while (left >= 8) {
+        // 31 blocks at most: the eight lanes then sum to no more than a byte holds.
+        const std::size_t blocks = std::min<std::size_t>(left / 8, 31);
+        std::uint64_t eq_lanes = 0, nl_lanes = 0;
+        for (std::size_t i = 0; i < blocks; ++i, p += 8) {
+            std::uint64_t block;
+            std::memcpy(&block, p, 8);
+            eq_lanes += matches(block, '=');
+            nl_lanes += matches(block, '\n');
+        }
+        equals += lane_sum(eq_lanes);
+        feeds += lane_sum(nl_lanes);
+        left -= blocks * 8;
+    }
+    for (; left != 0; --left, ++p) {
+        equals += *p == '=';
+        feeds += *p == '\n';
+    }
+    return std::min(equals, feeds + 1);
 }
 
 Result<void> store(QernDocument& doc, const Assignment& a) {
@@ -253,14 +290,10 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
     };
 
     // Large texts are mostly assignments: size the map once instead of growing it line by
-    // line. The count of line feeds bounds the number of new keys.
-    if (text.size() >= 4096) {
-        std::size_t lines = 1;
-        for (const char *p = text.data(), *end = p + text.size();
-             (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr; ++p)
-            ++lines;
-        doc.data().reserve(lines);
-    }
+    // line, for as many as the text can hold. What the merge leaves unused is given back
+    // when it ends, however it ends.
+    const DataMap::Reservation reservation(doc.data(),
+                                           text.size() >= 4096 ? assignment_bound(text) : 0);
 
     while (pos < text.size()) {
         const char* nl =
