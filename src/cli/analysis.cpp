@@ -49,6 +49,7 @@ class Checker final : public MergeObserver {
         d.code = std::string(error_code(error));
         d.message = error.display();
         d.where = error.location() != nullptr ? *error.location() : context.locate_file();
+        if (const auto* io = error.as<QernError::Io>()) d.path = io->path;
         out_.diagnostics.push_back(std::move(d));
     }
 
@@ -227,6 +228,7 @@ void finish(Checker& checker, Analysis& analysis, Result<void> merged) {
         d.code = std::string(error_code(merged.error()));
         d.message = merged.error().display();
         if (merged.error().location() != nullptr) d.where = *merged.error().location();
+        if (const auto* io = merged.error().as<QernError::Io>()) d.path = io->path;
         analysis.diagnostics.push_back(std::move(d));
     }
     checker.finish();
