@@ -183,7 +183,8 @@ class Checker final : public MergeObserver {
                                    "' declares it, so its value is never checked");
                 d.where = it->second;
                 d.related.push_back({at, concat("schema '", name, "' declares it here")});
-                pending_unchecked_.insert_or_assign(field, std::move(d));
+                // The first schema that declares it is the one to point at.
+                pending_unchecked_.try_emplace(field, std::move(d));
             }
         }
     }

@@ -85,7 +85,7 @@ struct FileResult {
     std::vector<nlohmann::ordered_json> json;
     std::size_t errors = 0;
     std::size_t warnings = 0;
-    bool counted = false;  // a file that was checked (not a directory that failed listing)
+    bool counted = false;  // a path that was checked (a file, or a directory it could not list)
     std::string failure;   // an unexpected failure of the checker itself
 };
 
@@ -141,6 +141,7 @@ class Runner {
         FileResult result;
         try {
             std::vector<Diagnostic> diagnostics;
+            result.counted = true;
             if (!entry.listing_error.empty()) {
                 Diagnostic d;
                 d.code = "io";
@@ -149,7 +150,6 @@ class Runner {
                 d.path = entry.path;
                 diagnostics.push_back(std::move(d));
             } else {
-                result.counted = true;
                 diagnostics = analyze_file(entry.path, {options_.strict, false}).diagnostics;
             }
             for (const Diagnostic& d : diagnostics) {
