@@ -107,7 +107,8 @@ class Runner {
             for (std::size_t i = 0; i < entries_.size(); ++i) emit(i, check(i, sources));
             return;
         }
-        std::vector<std::thread> pool;
+        // Joined on every way out, also when emit throws.
+        std::vector<std::jthread> pool;
         pool.reserve(threads);
         for (unsigned t = 0; t < threads; ++t) pool.emplace_back([this] { work(); });
         for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -117,7 +118,6 @@ class Runner {
             lock.unlock();
             emit(i, std::move(result));
         }
-        for (std::thread& t : pool) t.join();
     }
 
   private:
