@@ -99,25 +99,40 @@ class Runner {
     }
 
     // Checks every entry on `threads` threads, handing each result to `emit` in the
-    // order of the entries, as soon as it and all before it are done.
+    // order of the entries, as soon as it and all before it are done. The calling thread
+    // is one of them: it checks files like the others and hands on what is ready between
+    // two of its own, so that no thread is woken for every file, taking a core from the
+    // checking; it waits only at the end, for the last files.
     template <class Emit>
     void run(unsigned threads, Emit&& emit) {
-        if (threads <= 1) {
-            SourceCache sources;
-            for (std::size_t i = 0; i < entries_.size(); ++i) emit(i, check(i, sources));
-            return;
-        }
-        // Joined on every way out, also when emit throws.
-        std::vector<std::jthread> pool;
-        pool.reserve(threads);
-        for (unsigned t = 0; t < threads; ++t) pool.emplace_back([this] { work(); });
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
+        std::vector<std::jthread> helpers;  // joined on every way out, also when emit throws
+        helpers.reserve(threads > 1 ? threads - 1 : 0);
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back([this] { work(); });
+        SourceCache sources;
+        std::size_t emitted = 0;
+        const auto hand_on = [&](bool wait) {
             std::unique_lock lock(mutex_);
-            ready_.wait(lock, [&] { return done_[i] != 0; });
-            FileResult result = std::move(results_[i]);
-            lock.unlock();
-            emit(i, std::move(result));
+            while (emitted < entries_.size()) {
+                if (done_[emitted] == 0) {
+                    if (!wait) return;
+                    waiting_ = true;
+                    ready_.wait(lock, [&] { return done_[emitted] != 0; });
+                    waiting_ = false;
+                }
+                FileResult result = std::move(results_[emitted]);
+                lock.unlock();
+                emit(emitted, std::move(result));
+                ++emitted;
+                lock.lock();
+            }
+        };
+        for (;;) {
+            const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+            if (i >= entries_.size()) break;
+            store(i, check(i, sources));
+            hand_on(false);
         }
+        hand_on(true);
     }
 
   private:
@@ -126,14 +141,19 @@ class Runner {
         for (;;) {
             const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
             if (i >= entries_.size()) return;
-            FileResult result = check(i, sources);
-            {
-                std::lock_guard lock(mutex_);
-                results_[i] = std::move(result);
-                done_[i] = 1;
-            }
-            ready_.notify_one();
+            store(i, check(i, sources));
         }
+    }
+
+    void store(std::size_t i, FileResult result) {
+        bool wake;
+        {
+            std::lock_guard lock(mutex_);
+            results_[i] = std::move(result);
+            done_[i] = 1;
+            wake = waiting_;
+        }
+        if (wake) ready_.notify_one();
     }
 
     FileResult check(std::size_t i, SourceCache& sources) {
@@ -180,6 +200,7 @@ class Runner {
     std::atomic<std::size_t> next_{0};
     std::mutex mutex_;
     std::condition_variable ready_;
+    bool waiting_ = false;  // the calling thread waits for a result
 };
 
 std::string counted(std::size_t n, std::string_view what) {
