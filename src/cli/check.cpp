@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "cli/analysis.hpp"
 #include "cli/render.hpp"
@@ -81,8 +82,9 @@ std::size_t walk(const std::string& dir, std::vector<Entry>& out) {
 
 // What one checked file contributes to the output, made by a worker.
 struct FileResult {
-    std::string output;  // text and github formats
-    std::vector<nlohmann::ordered_json> json;
+    // What the file adds to standard output: text, annotations, or the JSON format's
+    // diagnostics (each serialized already, separated by commas).
+    std::string output;
     std::size_t errors = 0;
     std::size_t warnings = 0;
     bool counted = false;  // a path that was checked (a file, or a directory it could not list)
@@ -182,7 +184,9 @@ class Runner {
                         result.output += render_github(d, options_.directory, style_.cwd);
                         break;
                     case Format::Json:
-                        result.json.push_back(to_json(d));
+                        if (!result.output.empty()) result.output += ',';
+                        result.output += to_json(d).dump(
+                            -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
                         break;
                 }
             }
@@ -271,7 +275,11 @@ int run_check(const CheckOptions& options) {
         std::min<std::size_t>(jobs, std::max<std::size_t>(1, entries.size())));
 
     std::size_t errors = 0, warnings = 0, files = 0, files_with_problems = 0;
-    nlohmann::ordered_json diagnostics = nlohmann::ordered_json::array();
+    // The JSON format is written as the files are done, so that a run with many findings
+    // never holds them all; the counts, known only at the end, come after them.
+    const bool json = options.format == Format::Json;
+    if (json) write_out("{\"version\":1,\"diagnostics\":[");
+    bool first = true;
     Runner runner(options, entries);
     runner.run(threads, [&](std::size_t i, FileResult result) {
         if (!result.failure.empty()) {
@@ -284,19 +292,12 @@ int run_check(const CheckOptions& options) {
         errors += result.errors;
         warnings += result.warnings;
         files_with_problems += (result.errors + result.warnings) != 0;
+        if (json && !result.output.empty() && !std::exchange(first, false)) write_out(",");
         write_out(result.output);
-        for (nlohmann::ordered_json& d : result.json) diagnostics.push_back(std::move(d));
     });
-
-    if (options.format == Format::Json) {
-        nlohmann::ordered_json out = nlohmann::ordered_json::object();
-        out["version"] = 1;
-        out["files_checked"] = files;
-        out["errors"] = errors;
-        out["warnings"] = warnings;
-        out["diagnostics"] = std::move(diagnostics);
-        write_out(out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-        write_out("\n");
+    if (json) {
+        write_out("],\"files_checked\":" + std::to_string(files) + ",\"errors\":" +
+                  std::to_string(errors) + ",\"warnings\":" + std::to_string(warnings) + "}\n");
     }
     std::fflush(stdout);
     if (std::ferror(stdout)) {
