@@ -1,6 +1,7 @@
 #include "cli/render.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
@@ -152,50 +153,83 @@ unsigned scalar_width(char32_t c) {
 }
 
 Excerpt excerpt(std::string_view line, std::size_t column, std::size_t end_column, bool to_end) {
-    Excerpt out;
     if (column == 0) column = 1;
+    enum class Shown : std::uint8_t { Bytes, Spaces, Replacement };
+    struct Cell {
+        std::string_view bytes;
+        Shown shown;
+        std::size_t x, width;
+        bool in_span;
+    };
+    std::vector<Cell> cells;
     std::size_t x = 0;  // display column, from 0
-    std::size_t col = 1;
-    std::size_t carets = 0;
-    std::size_t span_x = std::string::npos;
+    std::size_t start = std::string::npos;
     // One column per scalar value, starting at each byte that is no continuation byte,
     // exactly as the merge counts them.
+    std::size_t col = 1;
     for (std::size_t i = 0; i < line.size(); ++col) {
         std::size_t j = i + 1;
         while (j < line.size() && continuation(static_cast<unsigned char>(line[j]))) ++j;
-        const std::string_view bytes = line.substr(i, j - i);
+        Cell cell{line.substr(i, j - i), Shown::Bytes, x, 1, false};
         i = j;
-        const auto c = decode(bytes);
-        std::size_t width;
+        const auto c = decode(cell.bytes);
         if (c && *c == '\t') {
-            width = kTabWidth - x % kTabWidth;
-            out.line.append(width, ' ');
+            cell.shown = Shown::Spaces;
+            cell.width = kTabWidth - x % kTabWidth;
         } else if (!c || unsafe_to_show(*c)) {
-            width = 1;
-            out.line.append(kReplacement);
+            cell.shown = Shown::Replacement;
         } else {
-            width = scalar_width(*c);
-            out.line.append(bytes);
+            cell.width = scalar_width(*c);
         }
-        const bool in_span = col >= column && (to_end || col < end_column);
-        if (col == column) span_x = x;
-        if (col < column) {
-            out.carets.append(width, ' ');
-        } else if (in_span) {
-            out.carets.append(width, '^');
-            carets += width;
-        }
-        x += width;
+        cell.in_span = col >= column && (to_end || col < end_column);
+        if (col == column) start = x;
+        x += cell.width;
+        cells.push_back(cell);
     }
-    if (carets == 0) {
-        // An empty span, or one past the end of the line: one caret where it starts.
-        if (span_x == std::string::npos) {
-            span_x = x;
-            out.carets.append(span_x - std::min(span_x, out.carets.size()), ' ');
+    const std::size_t total = x;
+    if (start == std::string::npos) start = total;  // a span past the end of the line
+
+    // A long line is shown in part: kMaxWidth columns from a little before the span.
+    std::size_t from = 0, to = total;
+    if (total > kMaxWidth) {
+        from = start > kLead ? start - kLead : 0;
+        to = std::min(total, from + kMaxWidth);
+        from = to - kMaxWidth;
+    }
+    Excerpt out;
+    if (from > 0) {
+        out.line += "...";
+        out.carets += "   ";
+    }
+    std::size_t at = from;  // where the rows have got to
+    bool caret = false;
+    for (const Cell& cell : cells) {
+        if (cell.x < from) continue;
+        if (cell.x + cell.width > to) break;
+        out.line.append(cell.x - at, ' ');  // after a wide character cut off at the left
+        out.carets.append(cell.x - at, ' ');
+        switch (cell.shown) {
+            case Shown::Bytes:
+                out.line.append(cell.bytes);
+                break;
+            case Shown::Spaces:
+                out.line.append(cell.width, ' ');
+                break;
+            case Shown::Replacement:
+                out.line.append(kReplacement);
+                break;
         }
-        out.carets.resize(span_x, ' ');
+        out.carets.append(cell.width, cell.in_span ? '^' : ' ');
+        caret |= cell.in_span && cell.width != 0;
+        at = cell.x + cell.width;
+    }
+    if (to < total) out.line += "...";
+    if (!caret) {
+        // An empty span, or one past the end of the line: one caret where it starts.
+        out.carets.resize((from > 0 ? 3 : 0) + (start - from), ' ');
         out.carets += '^';
     }
+    while (!out.carets.empty() && out.carets.back() == ' ') out.carets.pop_back();
     return out;
 }
 

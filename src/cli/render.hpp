@@ -41,14 +41,18 @@ struct TextStyle {
     std::string cwd;  // the working directory relative paths were read against
 };
 
-// Display columns of source text, for the caret row under a line.
-constexpr unsigned kTabWidth = 4;
+// Display columns of source text, for the caret row under a line: tab stops, and how much
+// of a long line is shown (this many columns, starting this many before the span).
+constexpr std::size_t kTabWidth = 4;
+constexpr std::size_t kMaxWidth = 160;
+constexpr std::size_t kLead = 40;
 // The display width of one Unicode scalar value: 2 for East Asian wide and fullwidth
 // characters (CJK, most emoji), 0 for combining marks and zero-width characters, else 1.
 unsigned scalar_width(char32_t c);
 
 // A source line made safe and measurable for a terminal (tabs expanded, control and
-// bidirectional-override characters replaced), and the caret row under the columns
+// bidirectional-override characters replaced, a long line cut to the part around the
+// span, with "..." where it is cut), and the caret row under the columns
 // [column, end_column) (1-based, in scalar values) of the original line. A span that
 // continues on later lines is marked by `to_end` and runs to the end of this line.
 struct Excerpt {

@@ -290,6 +290,18 @@ def test_parallel_output_is_the_same_as_serial(tmp_path):
             assert (parallel.stdout, parallel.stderr) == (serial.stdout, serial.stderr)
 
 
+def test_long_lines_are_shown_around_the_span(tmp_path):
+    (tmp_path / "long.qrn").write_text(
+        "@schema S { v: i32 }\nv = " + "x" * 300 + "\nv =" + " " * 250 + "bad" + " " * 10 + "# c\n"
+    )
+    lines = run("check", "long.qrn", cwd=tmp_path).stdout.splitlines()
+    # At most 160 columns of the line, with "..." where it is cut; carets under the span.
+    assert lines[1] == "    2 | v = " + "x" * 156 + "..."
+    assert lines[2] == "      |     " + "^" * 156
+    assert lines[4] == "    3 | ..." + " " * 144 + "bad          # c"
+    assert lines[5] == "      | " + " " * (3 + 144) + "^^^"
+
+
 def test_github_escaping(tmp_path):
     (tmp_path / "odd,name:1%.qrn").write_bytes(b"100% sure, really\nx = 1\nhalf\rline\n")
     result = run("check", "--format", "github", "odd,name:1%.qrn", cwd=tmp_path)
