@@ -49,6 +49,7 @@ class Checker final : public MergeObserver {
         d.code = std::string(error_code(error));
         d.message = error.display();
         d.where = error.location() != nullptr ? *error.location() : context.locate_file();
+        if (const auto* io = error.as<QernError::Io>()) d.path = io->path;
         out_.diagnostics.push_back(std::move(d));
     }
 
@@ -182,7 +183,8 @@ class Checker final : public MergeObserver {
                                    "' declares it, so its value is never checked");
                 d.where = it->second;
                 d.related.push_back({at, concat("schema '", name, "' declares it here")});
-                pending_unchecked_.insert_or_assign(field, std::move(d));
+                // The first schema that declares it is the one to point at.
+                pending_unchecked_.try_emplace(field, std::move(d));
             }
         }
     }
@@ -227,6 +229,7 @@ void finish(Checker& checker, Analysis& analysis, Result<void> merged) {
         d.code = std::string(error_code(merged.error()));
         d.message = merged.error().display();
         if (merged.error().location() != nullptr) d.where = *merged.error().location();
+        if (const auto* io = merged.error().as<QernError::Io>()) d.path = io->path;
         analysis.diagnostics.push_back(std::move(d));
     }
     checker.finish();

@@ -28,6 +28,7 @@ struct Diagnostic {
     std::string message;  // an error's display text, or the warning's text
     Location where;
     std::vector<Related> related;
+    std::string path;  // for an io error: the file that could not be read, when it is known
 };
 
 // Something a file declares, for the language server: a key, a @type alias, a @schema or

@@ -1,8 +1,306 @@
+// The qern command: check, get, keys, export, validate, lsp and help.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
 #include <iostream>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "cli/check.hpp"
+#include "cli/commands.hpp"
 #include "cli/lsp/server.hpp"
+#include "qern/file.hpp"
 
-int main() {
-    std::cout << "qern " QERN_VERSION "\n";
-    return 0;
+namespace {
+
+using namespace qern::cli;
+
+constexpr int kUsage = 2;
+
+// What a wrong command line gets: one line with the reason, one with where to read more.
+int usage_error(std::string reason, const std::string& command) {
+    for (char& c : reason)
+        if (c == '\n') c = ' ';
+    while (!reason.empty() && reason.back() == ' ') reason.pop_back();
+    std::fprintf(stderr, "qern: %s\n", reason.c_str());
+    if (command.empty()) {
+        std::fprintf(stderr, "Run 'qern --help' for the commands and their options.\n");
+    } else {
+        std::fprintf(stderr, "Run 'qern %s --help' for its usage.\n", command.c_str());
+    }
+    return kUsage;
+}
+
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// Runs in `directory` (-C) when one was given; false, with the reason printed, when that
+// is impossible.
+bool change_directory(const std::string& directory, const std::string& command, int& status) {
+    if (directory.empty()) return true;
+    if (::chdir(directory.c_str()) != 0) {
+        status = usage_error(
+            "cannot change to the directory '" + directory + "': " + qern::os_error_text(errno),
+            command);
+        return false;
+    }
+    return true;
+}
+
+// The way from the starting directory to `directory` (-C), to put before relative paths
+// so that they name files from where qern was started; empty when that is the same place.
+std::string repository_prefix(const std::string& directory) {
+    if (directory.empty()) return {};
+    namespace fs = std::filesystem;
+    fs::path dir(directory);
+    if (dir.is_absolute()) {
+        std::error_code ec;
+        const fs::path cwd = fs::current_path(ec);
+        if (ec) return directory;
+        const fs::path relative = dir.lexically_normal().lexically_relative(cwd);
+        if (relative.empty() || *relative.begin() == "..") return directory;
+        dir = relative;
+    }
+    const std::string prefix = dir.lexically_normal().string();
+    return prefix == "." || prefix == "./" ? std::string() : prefix;
+}
+
+class Cli {
+  public:
+    Cli() : app_("qern " QERN_VERSION ": check and read QERN configuration files", "qern") {
+        app_.set_version_flag("--version", "qern " QERN_VERSION, "Print the version and exit");
+        app_.require_subcommand(1);
+        app_.footer(
+            "Exit status: 0 success, 1 problems found (or a value not found), 2 wrong usage.\n"
+            "Run 'qern COMMAND --help' for the options of a command.");
+        add_check();
+        add_get();
+        add_keys();
+        add_export();
+        add_validate();
+        add_lsp();
+        add_help();
+    }
+
+    int run(int argc, char** argv) {
+        if (argc >= 2) {
+            const std::string_view first = argv[1];
+            if (!first.empty() && first.front() != '-' && find(first) == nullptr)
+                return unknown_command(first);
+            if (first.starts_with("-") && first != "-h" && first != "--help" &&
+                first != "--version")
+                return usage_error("unknown option '" + std::string(first) +
+                                       "' (a command's options come after the command)",
+                                   "");
+        }
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::CallForHelp& e) {
+            return app_.exit(e);
+        } catch (const CLI::CallForAllHelp& e) {
+            return app_.exit(e);
+        } catch (const CLI::CallForVersion& e) {
+            return app_.exit(e);
+        } catch (const CLI::ParseError& e) {
+            const auto selected = app_.get_subcommands();
+            return usage_error(e.what(), selected.empty() ? "" : selected.front()->get_name());
+        }
+        return status_;
+    }
+
+  private:
+    CLI::App* find(std::string_view name) {
+        for (CLI::App* sub : app_.get_subcommands({}))
+            if (sub->get_name() == name) return sub;
+        return nullptr;
+    }
+
+    int unknown_command(std::string_view name) {
+        std::string reason = "unknown command '" + std::string(name) + "'";
+        std::string best;
+        std::size_t best_distance = 3;
+        for (CLI::App* sub : app_.get_subcommands({})) {
+            const std::size_t d = edit_distance(name, sub->get_name());
+            if (d < best_distance) {
+                best_distance = d;
+                best = sub->get_name();
+            }
+        }
+        if (!best.empty()) reason += "; did you mean '" + best + "'?";
+        return usage_error(reason, "");
+    }
+
+    void add_directory_option(CLI::App* sub) {
+        sub->add_option("-C,--directory", directory_,
+                        "Run as if started in DIR (paths in @import and @derive are relative "
+                        "to the working directory)")
+            ->type_name("DIR");
+    }
+
+    void add_check() {
+        CLI::App* sub = app_.add_subcommand(
+            "check", "Check files and directories (every *.qrn below them), reporting every error");
+        sub->add_option("--format", format_,
+                        "text (as compilers write it, the default), json (one object) or github "
+                        "(workflow annotations)")
+            ->check(CLI::IsMember({"text", "json", "github"}))
+            ->type_name("FORMAT");
+        sub->add_flag("--strict", check_.strict,
+                      "Also warn about what the language accepts silently (redefinitions, "
+                      "unchecked or duplicate keys, ...); warnings then fail the check too");
+        sub->add_option("-j,--jobs", check_.jobs,
+                        "Check N files at once (default: one per core; 0 is the default)")
+            ->check(CLI::Range(0u, 4096u))
+            ->type_name("N");
+        add_directory_option(sub);
+        sub->add_option("--color", color_,
+                        "Colour in the text format: auto (only on a terminal, and not when "
+                        "NO_COLOR is set; the default), always or never")
+            ->check(CLI::IsMember({"auto", "always", "never"}))
+            ->type_name("WHEN");
+        sub->add_option("PATH", check_.paths, "Files, and directories to search for *.qrn files")
+            ->required()
+            ->type_name("");
+        sub->callback([this] {
+            // Annotations name files from where qern was started, as GitHub reads them.
+            check_.directory = repository_prefix(directory_);
+            if (!change_directory(directory_, "check", status_)) return;
+            check_.format = format_ == "json"     ? Format::Json
+                            : format_ == "github" ? Format::Github
+                                                  : Format::Text;
+            check_.color = color_ == "always"  ? ColorMode::Always
+                           : color_ == "never" ? ColorMode::Never
+                                               : ColorMode::Auto;
+            status_ = run_check(check_);
+        });
+    }
+
+    void add_get() {
+        CLI::App* sub = app_.add_subcommand(
+            "get", "Print the value of KEY (or, failing that, the key whose value is KEY)");
+        sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
+        sub->add_option("KEY", key_, "The key")->required()->type_name("");
+        add_directory_option(sub);
+        sub->callback([this] {
+            if (change_directory(directory_, "get", status_)) status_ = run_get(path_, key_);
+        });
+    }
+
+    void add_keys() {
+        CLI::App* sub = app_.add_subcommand("keys", "Print the keys, sorted, one per line");
+        sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
+        add_directory_option(sub);
+        sub->callback([this] {
+            if (change_directory(directory_, "keys", status_)) status_ = run_keys(path_);
+        });
+    }
+
+    void add_export() {
+        CLI::App* sub =
+            app_.add_subcommand("export", "Print the document as one JSON object of strings");
+        sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
+        sub->add_flag("--sort-keys", sort_keys_,
+                      "Sort the keys (otherwise they come in the document's own order)");
+        add_directory_option(sub);
+        sub->callback([this] {
+            if (change_directory(directory_, "export", status_))
+                status_ = run_export(path_, sort_keys_);
+        });
+    }
+
+    void add_validate() {
+        CLI::App* sub = app_.add_subcommand(
+            "validate", "Check VALUE against TYPE; exit 0 if it is valid, else 1 with the reason");
+        sub->add_option("TYPE", type_, "A built-in type, or an alias of the file given by --with")
+            ->required()
+            ->type_name("");
+        sub->add_option("VALUE", value_, "The value")->required()->type_name("");
+        sub->add_option("--with", with_, "Read this file first, for its @type aliases")
+            ->type_name("PATH");
+        add_directory_option(sub);
+        sub->callback([this] {
+            if (!change_directory(directory_, "validate", status_)) return;
+            status_ = run_validate(
+                type_, value_, with_.empty() ? std::nullopt : std::optional<std::string>(with_));
+        });
+    }
+
+    void add_lsp() {
+        CLI::App* sub = app_.add_subcommand(
+            "lsp", "Serve the Language Server Protocol on standard input and output");
+        sub->add_flag("--stdio", stdio_,
+                      "Talk over standard input and output (the only way; accepted "
+                      "because editors pass it)");
+        // Editors add options of their own (--clientProcessId=...): they are ignored.
+        sub->allow_extras();
+        sub->callback([this] { status_ = run_language_server(std::cin, std::cout); });
+    }
+
+    void add_help() {
+        CLI::App* sub = app_.add_subcommand("help", "Print this usage, or a command's");
+        sub->add_option("COMMAND", help_topic_, "The command to describe")->type_name("");
+        sub->callback([this] {
+            if (help_topic_.empty()) {
+                std::cout << app_.get_formatter()->make_help(&app_, "qern",
+                                                             CLI::AppFormatMode::Normal);
+                status_ = 0;
+                return;
+            }
+            CLI::App* topic = find(help_topic_);
+            if (topic == nullptr || topic->get_name() == "help") {
+                status_ = unknown_command(help_topic_);
+                return;
+            }
+            std::cout << topic->get_formatter()->make_help(topic, "qern " + topic->get_name(),
+                                                           CLI::AppFormatMode::Normal);
+            status_ = 0;
+        });
+    }
+
+    CLI::App app_;
+    int status_ = 0;
+    CheckOptions check_;
+    std::string directory_;
+    std::string path_;
+    std::string key_;
+    bool sort_keys_ = false;
+    std::string type_;
+    std::string value_;
+    std::string with_;
+    std::string help_topic_;
+    bool stdio_ = false;
+    std::string format_ = "text";
+    std::string color_ = "auto";
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        Cli cli;
+        return cli.run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "qern: out of memory\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qern: internal failure: %s\n", e.what());
+    }
+    return 1;
 }

@@ -1,0 +1,144 @@
+"""get, keys, export and validate, which read as the library does; help, version, usage."""
+
+import json
+
+import pytest
+
+from conftest import DATA, run
+
+SERVICE = DATA / "service"
+
+
+@pytest.fixture
+def config(tmp_path):
+    (tmp_path / "common.qrn").write_text("@type port_t = i32\ntimezone = UTC\n")
+    (tmp_path / "app.qrn").write_text(
+        "@import common.qrn\n"
+        "host = example.org\n"
+        "port = 8080\n"
+        'title = "Café ☕, \\"quoted\\""\n'
+        "primary = host\n"
+        "port = 8443\n",
+        encoding="utf-8",
+    )
+    return tmp_path
+
+
+def test_get(config):
+    assert run("get", "app.qrn", "host", cwd=config).stdout == "example.org\n"
+    assert run("get", "app.qrn", "port", cwd=config).stdout == "8443\n"  # the later value
+    assert run("get", "app.qrn", "timezone", cwd=config).stdout == "UTC\n"  # imported
+    # No key "example.org": the key whose value it is.
+    assert run("get", "app.qrn", "example.org", cwd=config).stdout == "host\n"
+    missing = run("get", "app.qrn", "nothing", cwd=config)
+    assert (missing.returncode, missing.stdout) == (1, "")
+    assert missing.stderr == "qern: 'nothing' is neither a key nor a value in app.qrn\n"
+    elsewhere = run("get", "-C", config, "app.qrn", "timezone")
+    assert (elsewhere.returncode, elsewhere.stdout) == (0, "UTC\n")
+
+
+def test_keys(config):
+    result = run("keys", "app.qrn", cwd=config)
+    assert result.returncode == 0
+    assert result.stdout == "host\nport\nprimary\ntimezone\ntitle\n"
+
+
+def test_export(config):
+    plain = run("export", "app.qrn", cwd=config)
+    assert plain.returncode == 0
+    assert json.loads(plain.stdout) == {
+        "timezone": "UTC",
+        "host": "example.org",
+        "port": "8443",
+        "title": 'Café ☕, \\"quoted\\"',
+        "primary": "host",
+    }
+    # The document's own order, as keys() gives it to Python; sorted on request.
+    sorted_ = run("export", "--sort-keys", "app.qrn", cwd=config)
+    assert list(json.loads(sorted_.stdout)) == ["host", "port", "primary", "timezone", "title"]
+    assert sorted_.stdout.endswith("}\n")
+
+
+def test_export_of_many_keys_keeps_each_once(tmp_path):
+    (tmp_path / "big.qrn").write_text("".join(f"k{i} = v{i}\n" for i in range(20000)))
+    exported = json.loads(run("export", "big.qrn", cwd=tmp_path).stdout)
+    assert len(exported) == 20000 and exported["k19999"] == "v19999"
+
+
+def test_validate():
+    assert run("validate", "i32", "42").returncode == 0
+    assert run("validate", "i32", "-5").returncode == 0  # a value, not an option
+    assert run("validate", "math::vector3", "1, 2, 3").returncode == 0
+    bad = run("validate", "i32", "x")
+    assert (bad.returncode, bad.stdout) == (1, "")
+    assert bad.stderr == "Invalid type 'i32': Invalid value: Expected i32, got 'x'\n"
+    unknown = run("validate", "port_t", "80")
+    assert (unknown.returncode, unknown.stderr) == (1, "Key not found: 'port_t'\n")
+    # --with reads a file first, for its aliases.
+    assert run("validate", "port_t", "80", "--with", "clean.qrn").returncode == 0
+    aliased = run("validate", "--with", "clean.qrn", "port_t", "eighty")
+    assert aliased.stderr == "Invalid type 'port_t': Invalid value: Expected i32, got 'eighty'\n"
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["get", "app.qrn", "port"],
+        ["keys", "app.qrn"],
+        ["export", "app.qrn"],
+        ["validate", "--with", "app.qrn", "i32", "1"],
+    ],
+)
+def test_a_failing_file_is_reported_where_it_fails(args):
+    # The library's own read stops at the first error: here, inside an imported file.
+    result = run(*args, cwd=SERVICE)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == (
+        "conf/limits.qrn:2:11: error: Schema 'Limits' validation error: field 'workers' "
+        "(type 'i32') \u2014 Invalid value: Expected i32, got 'many' [schema]\n"
+        "    2 | workers = many\n"
+        "      |           ^^^^\n"
+        "  note: imported from conf/common.qrn:2\n"
+        "  note: imported from app.qrn:2\n"
+    )
+
+
+def test_a_missing_file_names_the_working_directory(tmp_path):
+    result = run("keys", "conf/app.qrn", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == (
+        "conf/app.qrn: error: IO Error: No such file or directory (os error 2) [io]\n"
+        f"  note: 'conf/app.qrn' was looked up relative to the working directory {tmp_path}\n"
+    )
+
+
+def test_version_and_help():
+    assert run("--version").stdout == "qern 1.4.0\n"
+    overview = run("help")
+    assert overview.returncode == 0
+    for command in ("check", "get", "keys", "export", "validate", "lsp"):
+        assert f"\n  {command} " in overview.stdout
+        own = run(command, "--help")
+        assert own.returncode == 0 and f"Usage: qern {command}" in own.stdout
+    assert run("help", "check").stdout == run("check", "--help").stdout
+    assert run("--help").stdout == overview.stdout
+
+
+@pytest.mark.parametrize(
+    "args, reason, hint",
+    [
+        ([], "A subcommand is required", "qern --help"),
+        (["chek", "x.qrn"], "unknown command 'chek'; did you mean 'check'?", "qern --help"),
+        (["--strict", "check"], "unknown option '--strict'", "qern --help"),
+        (["get", "app.qrn"], "KEY is required", "qern get --help"),
+        (["export", "--sorted", "a.qrn"], "--sorted", "qern export --help"),
+        (["validate", "i32"], "VALUE is required", "qern validate --help"),
+        (["help", "nothing"], "unknown command 'nothing'", "qern --help"),
+    ],
+)
+def test_wrong_usage(args, reason, hint):
+    result = run(*args)
+    assert (result.returncode, result.stdout) == (2, "")
+    first, second = result.stderr.splitlines()
+    assert first.startswith("qern: ") and reason in first
+    assert f"'{hint}'" in second
