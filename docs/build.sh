@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the documentation site: the physics unit table from the code's own table, the HTML
 # into build/docs/html with warnings as errors, then every example of the pages as a
-# doctest against a freshly built module.
+# doctest against a freshly built module and qern command.
 # Usage: docs/build.sh            (./dev docs installs what it needs first)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
