@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the documentation site: the physics unit table from the code's own table, the HTML
 # into build/docs/html with warnings as errors, then every example of the pages as a
-# doctest against a freshly built module.
+# doctest against a freshly built module and qern command.
 # Usage: docs/build.sh            (./dev docs installs what it needs first)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,9 +18,9 @@ if ! "$py" -c 'import sphinx, furo' 2>/dev/null; then
     exit 1
 fi
 
-# The module and the unit-table program; the qern command is not run by any example yet.
+# The module, the unit-table program and the qern command, whose examples run too.
 cmake -S . -B build-docs-py -G Ninja -DCMAKE_BUILD_TYPE=Release -DQERN_BUILD_PYTHON=ON \
-    -DQERN_BUILD_TESTS=OFF -DQERN_BUILD_CLI=OFF -DQERN_BUILD_DOCS=ON \
+    -DQERN_BUILD_TESTS=OFF -DQERN_BUILD_CLI=ON -DQERN_BUILD_DOCS=ON \
     -DPython_EXECUTABLE="$py" >/dev/null
 cmake --build build-docs-py -j "$jobs" | { grep -v '^\[[0-9]*/[0-9]*\] ' || true; }
 
@@ -28,6 +28,8 @@ mkdir -p "$out"
 build-docs-py/docs/tools/qern_unit_table >"$out/units.tsv.new"
 mv "$out/units.tsv.new" "$out/units.tsv"
 export QERN_UNIT_TABLE=$root/$out/units.tsv
+# The command the `qern-cli` examples run.
+export QERN_CLI=$root/build-docs-py/bin/qern
 
 sphinx=("$py" -m sphinx -W --keep-going -n -q -E -d "$out/doctrees")
 say "HTML into $out/html"

@@ -41,7 +41,7 @@ doctest_default_flags = doctest.DONT_ACCEPT_TRUE_FOR_1
 doctest_global_setup = """
 import os as _os, shutil as _shutil, tempfile as _tempfile
 from qern_native import QERN
-from qerndoc_runtime import run_example as _qern_example
+from qerndoc_runtime import run_example as _qern_example, run_cli as _qern_cli
 _qern_home = _os.getcwd()
 _qern_dir = _tempfile.mkdtemp(prefix="qern-docs-")
 _os.chdir(_qern_dir)

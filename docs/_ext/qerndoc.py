@@ -7,6 +7,12 @@
   under the example), ``:as: NAME`` binds the document for the Python examples after it,
   ``:write-only:`` writes the file without loading it, and ``:group:`` picks the doctest
   group (the files of one group share a directory).
+- ``.. qern-cli::``: a ``qern`` command line (``$ qern ARGS``, the first line) and the
+  standard output it must print (the other lines), run under ``-b doctest`` in the
+  doctest's working directory (files written there by ``.. qern:: PATH`` examples of the
+  same ``:group:``) with the command that the environment variable ``QERN_CLI`` names.
+  ``:status: N`` is the exit status it must end with (default 0), ``:stderr: LINE`` the one
+  line it must write to standard error (shown after the output; unchecked without it).
 - ``.. messages::``: the message templates of one error code, one a line, as the error
   catalogue lists them (tests/python/test_error_catalogue.py reads them).
 - ``.. qern-unit-table::``: the physics units, from the table the C++ program
@@ -210,6 +216,33 @@ class QernExample(SphinxDirective):
         return box
 
 
+class QernCli(SphinxDirective):
+    has_content = True
+    option_spec = {
+        "status": directives.nonnegative_int,
+        "stderr": directives.unchanged_required,
+        "group": directives.unchanged_required,
+    }
+
+    def run(self):
+        lines = list(self.content)
+        if not lines or not lines[0].startswith("$ qern "):
+            raise self.error("qern-cli: the first line must be '$ qern ARGS'")
+        command = lines[0][len("$ qern "):]
+        stdout = "".join(line + "\n" for line in lines[1:])
+        status = self.options.get("status", 0)
+        stderr = self.options.get("stderr")
+        shown = "\n".join(lines + ([stderr] if stderr else []))
+        if status:
+            shown += f"\n$ echo $?\n{status}"
+        call = (f"_qern_cli({command!r}, {stdout!r}, {status!r}, "
+                f"{None if stderr is None else stderr + chr(10)!r})")
+        block = _test_node(shown, self.options.get("group", "default"), call)
+        block["language"] = "console"
+        self.set_source_info(block)
+        return [block]
+
+
 class Messages(SphinxDirective):
     """The message templates of one error code, one a line."""
 
@@ -373,6 +406,7 @@ def setup(app):
     _compare_whole_exceptions()
     app.add_lexer("qern", QernLexer)
     app.add_directive("qern", QernExample)
+    app.add_directive("qern-cli", QernCli)
     app.add_directive("messages", Messages)
     app.add_directive("qern-unit-table", UnitTable)
     app.add_directive("qern-bench-table", BenchTable)

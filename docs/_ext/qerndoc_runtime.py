@@ -1,6 +1,8 @@
 """What the documentation's examples run with: the doctest setup imports this."""
 
 import os
+import shlex
+import subprocess
 
 from qern_native import QERN
 
@@ -35,3 +37,24 @@ def run_example(text, path=None, error=None, stores=None, load=True):
         raise AssertionError(f"the example stores\n    {dict(sorted(doc.to_dict().items()))}"
                              f"\nand not\n    {stores}")
     return doc
+
+
+def run_cli(command, stdout, status=0, stderr=None):
+    """Runs one `qern` command line (without its `qern`) in the current directory with the
+    command that $QERN_CLI names; fails when its standard output, its exit status or (when
+    `stderr` is given) its standard error differs from what the page shows."""
+    binary = os.environ.get("QERN_CLI")
+    if not binary or not os.access(binary, os.X_OK):
+        raise AssertionError(f"QERN_CLI names no qern command ({binary!r}): build the docs "
+                             "with docs/build.sh")
+    env = dict(os.environ, NO_COLOR="1")
+    done = subprocess.run([binary] + shlex.split(command), capture_output=True, env=env,
+                          timeout=60)
+    out = done.stdout.decode("utf-8")
+    err = done.stderr.decode("utf-8", "replace")
+    if (out, done.returncode) != (stdout, status) or stderr not in (None, err):
+        raise AssertionError(
+            f"qern {command}\nprints (exit status {done.returncode})\n{out}"
+            f"and writes to standard error\n{err}"
+            f"where the page shows (exit status {status})\n{stdout}"
+            + ("" if stderr is None else f"and on standard error\n{stderr}"))
