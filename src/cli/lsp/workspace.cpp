@@ -182,12 +182,13 @@ void Session::did_change_folders(const json& params) {
 }
 
 std::string Session::workdir_for(const Document& doc) const {
-    // The workspace folder holding the file (the deepest, when folders nest), else the first.
+    // The workspace folder holding the file (the deepest, when folders nest). A file in
+    // none of them is read where it lies; a buffer that is no file yet, in the first folder.
     std::string folder;
     if (doc.path)
         for (const std::string& f : folders_)
             if (inside(*doc.path, f) && f.size() > folder.size()) folder = f;
-    if (folder.empty() && !folders_.empty()) folder = folders_.front();
+    if (folder.empty() && !doc.path && !folders_.empty()) folder = folders_.front();
     const std::string fallback = doc.path ? directory_of(*doc.path) : initial_directory_;
     if (!settings_.working_directory.empty())
         return absolute_path(settings_.working_directory, folder.empty() ? fallback : folder);
