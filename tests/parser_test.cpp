@@ -36,8 +36,13 @@ TEST(Parser, LineEndingsAndWhitespace) {
     // Every Unicode whitespace character trims, not only ASCII.
     expect_parses("\u3000a\u00a0=\u2003v\u2029\u0085", {{"a", "v"}});
     expect_parses("a\v= v", {{"a", "v"}});
-    // A byte-order mark is no whitespace: it stays part of the first key.
-    expect_parses("\xEF\xBB\xBFk = v", {{"\xEF\xBB\xBFk", "v"}});
+    // A leading byte-order mark, as Windows editors write, is dropped: it would otherwise
+    // become part of the first key and hide it from its schema.
+    expect_parses("\xEF\xBB\xBFk = v", {{"k", "v"}});
+    QernDocument doc = parsed("@schema S { port: i32 }");
+    EXPECT_EQ(error_of(doc.merge_content("\xEF\xBB\xBFport = x")),
+              "Schema 'S' validation error: field 'port' (type 'i32') \u2014 Invalid value: "
+              "Expected i32, got 'x'");
     // A vertical tab does not delimit a comment.
     expect_parses("a = 1\v#\vx", {{"a", "1\v#\vx"}});
     expect_parses("", {});

@@ -131,11 +131,15 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
 
     MergeContext local;
     MergeContext& context = doc.merge_context() ? *doc.merge_context() : local;
-    auto file = context.enter(target.path,
+    auto file = context.enter(target.path, IncludeKind::Derive,
                               [](std::string reason) { return derive_error(std::move(reason)); });
     if (!file) return std::move(file).error();
+    const std::size_t reported = context.reported();
     auto parsed = parse_document_within(file->text(), context);
     if (!parsed) return std::move(parsed).error();
+    // A checker that goes on past errors has reported the base file's own: deriving from
+    // what is left of it would only add errors that follow from those.
+    if (context.reported() != reported) return success();
     QernDocument& base = *parsed;
 
     const std::vector<std::string> own_schemas = doc.schemas().names();

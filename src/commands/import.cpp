@@ -10,8 +10,9 @@ Result<void> ImportCommand::execute(QernDocument& doc, std::string_view args) co
 
     MergeContext local;
     MergeContext& context = doc.merge_context() ? *doc.merge_context() : local;
-    auto file = context.enter(
-        path, [&](std::string reason) { return QernError::parse(0, args, std::move(reason)); });
+    auto file = context.enter(path, IncludeKind::Import, [&](std::string reason) {
+        return QernError::parse(0, args, std::move(reason));
+    });
     if (!file) return std::move(file).error();
     return doc.merge_within(file->text(), context);
 }

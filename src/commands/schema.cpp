@@ -63,6 +63,8 @@ Result<void> SchemaCommand::execute(QernDocument& doc, std::string_view args) co
         if (optional) def.optional.emplace(field);
         def.fields.insert_or_assign(std::string(field), std::string(type));
     }
+    if (const MergeContext* context = doc.merge_context(); context && context->observer())
+        context->observer()->on_schema(*context, doc, name, def);
     doc.schemas().insert(name, std::move(def));
     return success();
 }

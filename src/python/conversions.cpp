@@ -1,8 +1,11 @@
 #include "conversions.hpp"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "py_ref.hpp"
+#include "qern/text.hpp"
 
 namespace qern::python {
 namespace {
@@ -51,13 +54,9 @@ void raise_not_str(PyObject* obj, const char* param) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) {
+bool bind_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (nargs == sig.count && kwnames == nullptr) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-        return true;
-    }
     if (nargs > sig.count) {
         PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
                      sig.function, sig.count, nargs, nargs == 1 ? "was" : "were");
@@ -89,22 +88,111 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return true;
 }
 
-std::optional<std::string_view> utf8_argument(PyObject* obj, const char* param) {
-    if (!PyUnicode_Check(obj)) {
-        raise_not_str(obj, param);
-        return std::nullopt;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (data == nullptr) return std::nullopt;
-    return std::string_view(data, static_cast<std::size_t>(size));
+void raise_not_str_argument(PyObject* obj, const char* param) {
+    raise_not_str(obj, param);
 }
+
+namespace {
+
+PyObject* optional_text(const std::optional<std::string>& text) {
+    if (!text) Py_RETURN_NONE;
+    return to_python(std::string_view(*text));
+}
+
+PyObject* optional_number(std::size_t n) {
+    if (n == 0) Py_RETURN_NONE;
+    return PyLong_FromSize_t(n);
+}
+
+// A path as a note shows it: control characters (a NUL a path was refused for, a line
+// feed) are written as escapes, so that the note stays one readable line.
+std::string shown_path(const std::optional<std::string>& path) {
+    if (!path) return "<string>";
+    std::string out;
+    for (const char c : *path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out.push_back('\\');
+            out.push_back('x');
+            out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 15]);
+        }
+    }
+    return out;
+}
+
+// One line that says where, for tracebacks: "in conf/features.qrn:4:1, imported from
+// app.qrn:2". A file that could not be read is named, with the working directory a
+// relative path was taken against.
+std::string location_note(const QernError& error, const Location& where) {
+    std::string note = concat("in ", shown_path(where.file));
+    if (where.line != 0)
+        note += concat(":", std::to_string(where.line), ":", std::to_string(where.column));
+    std::string_view relative;
+    if (const auto* io = error.as<QernError::Io>(); io != nullptr && !io->path.empty()) {
+        if (!where.file || *where.file != io->path)
+            note += concat(", reading '", shown_path(io->path), "'");
+        if (io->path.front() != '/') relative = io->path;
+    }
+    for (auto step = where.chain.rbegin(); step != where.chain.rend(); ++step) {
+        note += step->kind == IncludeKind::Derive ? ", read by @derive at " : ", imported from ";
+        note += shown_path(step->file);
+        note += concat(":", std::to_string(step->line));
+    }
+    if (!relative.empty()) {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr)
+            note += concat(" (relative to the working directory ", cwd, ")");
+    }
+    return note;
+}
+
+// Sets the location attributes (None where unknown) and, for a known place, the note.
+bool describe(PyObject* exc, const QernError& error) {
+    const Location* where = error.location();
+    const Location none;
+    const Location& at = where != nullptr ? *where : none;
+    PyRef chain = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(at.chain.size())));
+    if (!chain) return false;
+    for (std::size_t i = 0; i < at.chain.size(); ++i) {
+        PyRef file = PyRef::steal(optional_text(at.chain[i].file));
+        PyRef line = PyRef::steal(optional_number(at.chain[i].line));
+        if (!file || !line) return false;
+        PyObject* step = PyTuple_Pack(2, file.get(), line.get());
+        if (step == nullptr) return false;
+        PyList_SET_ITEM(chain.get(), static_cast<Py_ssize_t>(i), step);
+    }
+    const std::pair<const char*, PyRef> attributes[] = {
+        {"filename", PyRef::steal(optional_text(at.file))},
+        {"lineno", PyRef::steal(optional_number(at.line))},
+        {"colno", PyRef::steal(optional_number(at.column))},
+        {"end_lineno", PyRef::steal(optional_number(at.end_line))},
+        {"end_colno", PyRef::steal(optional_number(at.end_column))},
+        {"qern_chain", std::move(chain)},
+    };
+    for (const auto& [name, value] : attributes)
+        if (!value || PyObject_SetAttrString(exc, name, value.get()) < 0) return false;
+    if (where == nullptr) return true;
+    const std::string note = location_note(error, *where);
+    PyRef text = PyRef::steal(to_python(std::string_view(note)));
+    if (!text) return false;
+    PyRef added = PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+    return static_cast<bool>(added);
+}
+
+}  // namespace
 
 void raise_core_error(const QernError& error) {
     const std::string text = error.display();
     PyRef message = PyRef::steal(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    if (!message) return;
+    PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
+    if (!exc || !describe(exc.get(), error)) return;
+    PyErr_SetObject(PyExc_RuntimeError, exc.get());
 }
 
 PyObject* to_python(std::string_view text) {

@@ -38,16 +38,23 @@ std::atomic<PyObject*> type_slot{nullptr};
 // instance's creator; this counter never repeats.
 std::atomic<std::uint64_t> next_thread_token{1};
 
-std::uint64_t current_thread() {
-    thread_local const std::uint64_t token =
-        next_thread_token.fetch_add(1, std::memory_order_relaxed);
-    return token;
+// The calling thread's token, 0 until it first asks. Initial-exec: every call checks it, and
+// the general dynamic model would cost a call into the loader each time.
+thread_local std::uint64_t thread_token __attribute__((tls_model("initial-exec"))) = 0;
+
+[[gnu::noinline]] std::uint64_t first_thread_token() {
+    thread_token = next_thread_token.fetch_add(1, std::memory_order_relaxed);
+    return thread_token;
+}
+
+inline std::uint64_t current_thread() {
+    const std::uint64_t token = thread_token;
+    return token != 0 ? token : first_thread_token();
 }
 
 enum class Access { Shared, Exclusive };
 
-bool check_owner(const PyQern* obj) {
-    if (current_thread() == obj->owner) return true;
+[[gnu::cold, gnu::noinline]] bool refuse_foreign_thread(const PyQern* obj) {
     PyRef message = PyRef::steal(PyUnicode_FromFormat(
         "assertion `left == right` failed: qern_native::python::PyQERN is unsendable, but "
         "sent to another thread\n  left: %lu\n right: %lu",
@@ -56,35 +63,40 @@ bool check_owner(const PyQern* obj) {
     return false;
 }
 
+inline bool check_owner(const PyQern* obj) {
+    return current_thread() == obj->owner || refuse_foreign_thread(obj);
+}
+
+// The flag is taken and given back only after the thread check, so only the owner thread
+// ever reads or writes it: a plain atomic load and store is enough, without the locked
+// read-modify-write a flag shared between threads would need.
 template <Access A>
 bool take_borrow(PyQern* obj) {
+    const Py_ssize_t current = obj->borrow.load(std::memory_order_relaxed);
     if constexpr (A == Access::Exclusive) {
-        Py_ssize_t expected = 0;
-        if (obj->borrow.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                                std::memory_order_relaxed))
+        if (current == 0) {
+            obj->borrow.store(-1, std::memory_order_relaxed);
             return true;
+        }
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return false;
     } else {
-        Py_ssize_t current = obj->borrow.load(std::memory_order_relaxed);
-        for (;;) {
-            if (current == -1) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                return false;
-            }
-            if (obj->borrow.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                                  std::memory_order_relaxed))
-                return true;
+        if (current != -1) {
+            obj->borrow.store(current + 1, std::memory_order_relaxed);
+            return true;
         }
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
     }
 }
 
 template <Access A>
 void release_borrow(PyQern* obj) {
     if constexpr (A == Access::Exclusive)
-        obj->borrow.store(0, std::memory_order_release);
+        obj->borrow.store(0, std::memory_order_relaxed);
     else
-        obj->borrow.fetch_sub(1, std::memory_order_release);
+        obj->borrow.store(obj->borrow.load(std::memory_order_relaxed) - 1,
+                          std::memory_order_relaxed);
 }
 
 // Runs work of the core on borrowed arguments, with the thread attached to the interpreter.

@@ -26,15 +26,32 @@ Result<void> QernDocument::merge_within(std::string_view text, MergeContext& con
 
 Result<void> QernDocument::merge_content(std::string_view text) {
     if (context_ != nullptr) return merge_within(text, *context_);
-    MergeContext context;
-    return merge_within(text, context);
+    return merge_source(text, {}, nullptr);
 }
 
-Result<void> QernDocument::merge_file(std::string_view path) {
-    MergeContext local;
+Result<void> QernDocument::merge_source(std::string_view text, const TextSource& source,
+                                        MergeObserver* observer) {
+    MergeContext context(observer);
+    context.enter_text(source.file, source.id);
+    auto merged = merge_within(text, context);
+    context.leave_text();
+    return merged;
+}
+
+Result<void> QernDocument::merge_file_observed(std::string_view path, MergeObserver* observer) {
+    MergeContext local(observer);
     MergeContext& context = context_ != nullptr ? *context_ : local;
-    auto file = context.enter(path, [](std::string reason) { return QernError::io(reason); });
-    if (!file) return std::move(file).error();
+    auto file = context.enter(path, IncludeKind::Import,
+                              [](std::string reason) { return QernError::io(reason); });
+    if (!file) {
+        QernError error = std::move(file).error();
+        Location where = context.locate_file();
+        where.file = std::string(path);
+        error.set_location(std::move(where));
+        if (!context.recovering()) return error;
+        context.report(std::move(error));
+        return success();
+    }
     return merge_within(file->text(), context);
 }
 

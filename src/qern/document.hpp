@@ -129,11 +129,24 @@ class QernDocument {
     QernDocument& operator=(const QernDocument&) = delete;
 
     // Merges text into this document. The first failing line stops the merge; what was
-    // stored before it stays.
+    // stored before it stays. Errors carry their location.
     Result<void> merge_content(std::string_view text);
     // Reads the file (as given; relative paths against the working directory) and
     // merges its text.
-    Result<void> merge_file(std::string_view path);
+    Result<void> merge_file(std::string_view path) { return merge_file_observed(path, nullptr); }
+
+    // What text stands for: a file's name for locations (none for a string) and, when it
+    // is the unsaved text of a file on disk, that file's identity, so that reading the
+    // file again through a directive is a cycle.
+    struct TextSource {
+        std::optional<std::string> file;
+        std::optional<FileId> id;
+    };
+    // The merges above, watched by `observer` (which may make them go on past failing
+    // lines).
+    Result<void> merge_source(std::string_view text, const TextSource& source,
+                              MergeObserver* observer);
+    Result<void> merge_file_observed(std::string_view path, MergeObserver* observer);
 
     // The value of `key`, or else the key of some entry whose value is `key`.
     std::optional<std::string_view> find_obj(std::string_view key) const;

@@ -1,20 +1,25 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 
+#include "qern/location.hpp"
+
 namespace qern {
 
 // The one error type of the core. Each variant keeps the fields its display text is
 // built from; the text itself is produced by display() and never reworded by callers.
+// Where the error happened travels beside the text, never inside it.
 class QernError {
   public:
     struct Io {
         std::string message;
+        std::string path;  // the file that could not be read, when one was named
     };
     struct Parse {
         std::size_t line;
@@ -47,7 +52,9 @@ class QernError {
     template <class Alternative>
     QernError(Alternative alternative) : v_(std::move(alternative)) {}
 
-    static QernError io(std::string message) { return Io{std::move(message)}; }
+    static QernError io(std::string message, std::string_view path = {}) {
+        return Io{std::move(message), std::string(path)};
+    }
     static QernError parse(std::size_t line, std::string_view text, std::string reason) {
         return Parse{line, std::string(text), std::move(reason)};
     }
@@ -78,8 +85,15 @@ class QernError {
     // The error's text as users see it, e.g. "Key not found: 'x'".
     std::string display() const;
 
+    // Where it happened; null for errors that did not come out of a merge.
+    const Location* location() const { return where_.get(); }
+    void set_location(Location where) {
+        where_ = std::make_shared<const Location>(std::move(where));
+    }
+
   private:
     Variant v_;
+    std::shared_ptr<const Location> where_;
 };
 
 // Either a value or a QernError. Result<void> carries only the error.

@@ -19,7 +19,7 @@ std::string os_error_text(int code) {
 
 Result<OpenFile> OpenFile::open(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
-        return QernError::io("file name contained an unexpected NUL byte");
+        return QernError::io("file name contained an unexpected NUL byte", path);
     const std::string c_path(path);
     // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on the
     // reads of a regular file, the only kind accepted below.
@@ -27,24 +27,25 @@ Result<OpenFile> OpenFile::open(std::string_view path) {
     do {
         fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return QernError::io(os_error_text(errno));
+    if (fd < 0) return QernError::io(os_error_text(errno), path);
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);
-        return QernError::io(os_error_text(err));
+        return QernError::io(os_error_text(err), path);
     }
     if (!S_ISREG(st.st_mode)) {
         ::close(fd);
-        if (S_ISDIR(st.st_mode)) return QernError::io(os_error_text(EISDIR));
-        return QernError::io("not a regular file");
+        if (S_ISDIR(st.st_mode)) return QernError::io(os_error_text(EISDIR), path);
+        return QernError::io("not a regular file", path);
     }
     return OpenFile(
         fd, FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
-        static_cast<std::uint64_t>(st.st_size));
+        static_cast<std::uint64_t>(st.st_size), path);
 }
 
-OpenFile::OpenFile(OpenFile&& other) noexcept : fd_(other.fd_), id_(other.id_), size_(other.size_) {
+OpenFile::OpenFile(OpenFile&& other) noexcept
+    : fd_(other.fd_), id_(other.id_), size_(other.size_), path_(std::move(other.path_)) {
     other.fd_ = -1;
 }
 
@@ -64,7 +65,7 @@ Result<std::string> OpenFile::read_text() {
         const ssize_t n = ::read(fd_, dest, room);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return QernError::io(os_error_text(errno));
+            return QernError::io(os_error_text(errno), path_);
         }
         if (n == 0) break;
         if (in_place) {
@@ -75,7 +76,7 @@ Result<std::string> OpenFile::read_text() {
         }
     }
     text.resize(have);
-    if (!is_valid_utf8(text)) return QernError::io("stream did not contain valid UTF-8");
+    if (!is_valid_utf8(text)) return QernError::io("stream did not contain valid UTF-8", path_);
     return text;
 }
 

@@ -26,14 +26,16 @@ class OpenFile {
 
     FileId id() const { return id_; }
     std::uint64_t size() const { return size_; }
-    // The whole file as UTF-8 text; invalid UTF-8 is an Io error.
+    // The whole file as UTF-8 text; invalid UTF-8 is an Io error. Io errors name the path.
     Result<std::string> read_text();
 
   private:
-    OpenFile(int fd, FileId id, std::uint64_t size) : fd_(fd), id_(id), size_(size) {}
+    OpenFile(int fd, FileId id, std::uint64_t size, std::string_view path)
+        : fd_(fd), id_(id), size_(size), path_(path) {}
     int fd_;
     FileId id_;
     std::uint64_t size_;
+    std::string path_;
 };
 
 // The platform's description of an OS error code, e.g.

@@ -17,4 +17,70 @@ std::string MergeContext::budget_reason(std::uint64_t limit, std::string_view wh
     return concat("One merge may read at most ", std::to_string(limit), " ", what);
 }
 
+void MergeContext::push_frame(std::optional<std::string> file, std::optional<FileId> id,
+                              IncludeKind kind) {
+    Frame frame;
+    frame.file = std::move(file);
+    frame.id = id;
+    frame.kind = kind;
+    frame.serial = ++serials_;
+    frames_.push_back(std::move(frame));
+}
+
+void MergeContext::enter_text(std::optional<std::string> file, std::optional<FileId> id) {
+    push_frame(std::move(file), id, IncludeKind::Import);
+}
+
+std::size_t MergeContext::open_files() const {
+    // Text from a string is no file: only files count toward the nesting limit.
+    std::size_t n = 0;
+    for (const Frame& frame : frames_) n += frame.id.has_value();
+    return n;
+}
+
+std::vector<IncludeStep> MergeContext::chain() const {
+    std::vector<IncludeStep> steps;
+    if (frames_.size() > 1) steps.reserve(frames_.size() - 1);
+    for (std::size_t i = 0; i + 1 < frames_.size(); ++i)
+        steps.push_back({frames_[i].file, frames_[i].statement.line, frames_[i + 1].kind});
+    return steps;
+}
+
+Location MergeContext::locate_file() const {
+    Location where;
+    if (!frames_.empty()) where.file = frames_.back().file;
+    where.chain = chain();
+    return where;
+}
+
+Location MergeContext::locate(const SourceLine& statement, std::string_view part,
+                              bool to_end) const {
+    Location where = locate_file();
+    const std::string_view first = statement.first;
+    const std::string_view last = statement.last.data() != nullptr ? statement.last : first;
+    where.line = statement.line;
+    where.end_line = statement.end_line != 0 ? statement.end_line : statement.line;
+    const bool within = !part.empty() && part.data() >= first.data() &&
+                        part.data() + part.size() <= first.data() + first.size();
+    if (within) {
+        const auto begin = static_cast<std::size_t>(part.data() - first.data());
+        where.column = column_at(first, begin);
+        if (to_end) {
+            where.end_column = column_at(last, last.size());
+        } else {
+            where.end_line = where.line;
+            where.end_column = column_at(first, begin + part.size());
+        }
+    } else {
+        where.column = 1;
+        where.end_column = column_at(last, last.size());
+    }
+    return where;
+}
+
+void MergeContext::report(QernError error) {
+    ++reported_;
+    if (observer_ != nullptr) observer_->on_error(*this, std::move(error));
+}
+
 }  // namespace qern

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,18 +9,60 @@
 
 #include "qern/error.hpp"
 #include "qern/file.hpp"
+#include "qern/location.hpp"
 
 namespace qern {
 
+class QernDocument;
+struct SchemaDef;
+
+// A statement as it stands in its file: the line it starts on, the line it ends on (they
+// differ for a multi-line block), and the raw text of those two lines without their line
+// endings. The views point into the text being merged.
+struct SourceLine {
+    std::size_t line = 0;
+    std::size_t end_line = 0;
+    std::string_view first;
+    std::string_view last;
+};
+
+class MergeContext;
+
+// Watches a merge: the command-line checker and the language server see each statement,
+// declaration and failure through it. A merge without one (every merge the library runs
+// for its callers) pays only a null check per statement.
+class MergeObserver {
+  public:
+    virtual ~MergeObserver() = default;
+    // When true, a failing statement is handed to on_error and the merge goes on with the
+    // next line; otherwise the first failure ends the merge.
+    virtual bool recover() const { return false; }
+    // A failing statement's error, with its location (recovering merges only).
+    virtual void on_error(const MergeContext&, QernError) {}
+    // A key/value pair about to be stored; `checked` when a schema field checked it.
+    virtual void on_assignment(const MergeContext&, const QernDocument&, std::string_view /*key*/,
+                               std::string_view /*value*/, const SourceLine&, bool /*checked*/) {}
+    // A @type or @schema about to be registered; the document does not hold it yet.
+    virtual void on_type(const MergeContext&, const QernDocument&, std::string_view /*name*/,
+                         std::string_view /*definition*/) {}
+    virtual void on_schema(const MergeContext&, const QernDocument&, std::string_view /*name*/,
+                           const SchemaDef&) {}
+};
+
 // The state of one merge operation (merge_content, merge_file, parse, load) across every
 // file it reads through @import and @derive: which files are open, to stop cycles and
-// runaway nesting, and how much was read, to stop fan-outs that would repeat work
-// exponentially.
+// runaway nesting, and to say where an error happened; and how much was read, to stop
+// fan-outs that would repeat work exponentially.
 class MergeContext {
   public:
     static constexpr std::size_t kMaxFileDepth = 64;
     static constexpr std::uint64_t kMaxFiles = 10'000;
     static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
+
+    MergeContext() = default;
+    explicit MergeContext(MergeObserver* observer) : observer_(observer) {}
+    MergeContext(const MergeContext&) = delete;
+    MergeContext& operator=(const MergeContext&) = delete;
 
     // A file taken into the operation: its text, and its place among the open files
     // until this object goes away.
@@ -31,7 +74,7 @@ class MergeContext {
             : context_(std::exchange(other.context_, nullptr)), text_(std::move(other.text_)) {}
         Entered& operator=(Entered&&) = delete;
         ~Entered() {
-            if (context_) context_->open_.pop_back();
+            if (context_) context_->frames_.pop_back();
         }
         std::string_view text() const { return text_; }
 
@@ -40,17 +83,18 @@ class MergeContext {
         std::string text_;
     };
 
-    // Opens and reads `path` for this operation. A read failure is an Io error; a file
-    // refused by the limits gets the error `refuse(reason)` builds, so that each
+    // Opens and reads `path` for this operation, reached by a directive of `kind` on the
+    // current line (or as the operation's first file). A read failure is an Io error; a
+    // file refused by the limits gets the error `refuse(reason)` builds, so that each
     // directive reports it in its own form.
     template <class Refuse>
-    Result<Entered> enter(std::string_view path, Refuse&& refuse) {
-        if (open_.size() >= kMaxFileDepth)
+    Result<Entered> enter(std::string_view path, IncludeKind kind, Refuse&& refuse) {
+        if (open_files() >= kMaxFileDepth)
             return refuse(concat_reason("Files nested deeper than ", kMaxFileDepth, path));
         auto file = OpenFile::open(path);
         if (!file) return std::move(file).error();
-        for (const FileId& id : open_)
-            if (id == file->id()) return refuse(cycle_reason(path));
+        for (const Frame& frame : frames_)
+            if (frame.id == file->id()) return refuse(cycle_reason(path));
         if (files_ + 1 > kMaxFiles) return refuse(budget_reason(kMaxFiles, "files"));
         if (bytes_ + file->size() > kMaxBytes)
             return refuse(budget_reason(kMaxBytes, "bytes of file text"));
@@ -58,18 +102,63 @@ class MergeContext {
         if (!text) return std::move(text).error();
         files_ += 1;
         bytes_ += text->size();
-        open_.push_back(file->id());
+        push_frame(std::string(path), file->id(), kind);
         return Entered(*this, std::move(text).value());
     }
 
+    // Text that came from the caller rather than a file: `file` names it in locations
+    // (none for a string), and `id`, when the text stands for a file on disk, lets a
+    // directive that reads that file again be seen as a cycle. Undone by leave_text().
+    void enter_text(std::optional<std::string> file, std::optional<FileId> id = std::nullopt);
+    void leave_text() { frames_.pop_back(); }
+
+    // The statement being run in the innermost file, set by the parser before it runs a
+    // directive, so that a file entered by it knows the line that included it.
+    void set_statement(const SourceLine& statement) {
+        if (!frames_.empty()) frames_.back().statement = statement;
+    }
+    const SourceLine& statement() const { return frames_.back().statement; }
+
+    // The location of the bytes `part` of `statement` (a view into its first line) in the
+    // innermost file; with `to_end`, the span runs on to the end of the statement's last
+    // line. An empty `part` stands for the whole statement.
+    Location locate(const SourceLine& statement, std::string_view part, bool to_end = false) const;
+    // The location of the innermost file as a whole.
+    Location locate_file() const;
+    // The files open, outermost first, as (file, line of the directive that included the
+    // next one).
+    std::vector<IncludeStep> chain() const;
+    // A number that tells apart the files of this operation, also two readings of one
+    // file: each entered file gets the next one.
+    std::uint32_t file_serial() const { return frames_.empty() ? 0 : frames_.back().serial; }
+
+    MergeObserver* observer() const { return observer_; }
+    bool recovering() const { return observer_ != nullptr && observer_->recover(); }
+    // Hands a failing statement's error to the observer; counts it.
+    void report(QernError error);
+    std::size_t reported() const { return reported_; }
+
   private:
+    struct Frame {
+        std::optional<std::string> file;
+        std::optional<FileId> id;
+        IncludeKind kind = IncludeKind::Import;
+        std::uint32_t serial = 0;
+        SourceLine statement;
+    };
+    void push_frame(std::optional<std::string> file, std::optional<FileId> id, IncludeKind kind);
+    std::size_t open_files() const;
+
     static std::string concat_reason(std::string_view head, std::size_t n, std::string_view path);
     static std::string cycle_reason(std::string_view path);
     static std::string budget_reason(std::uint64_t limit, std::string_view what);
 
-    std::vector<FileId> open_;
+    std::vector<Frame> frames_;
     std::uint64_t files_ = 0;
     std::uint64_t bytes_ = 0;
+    std::uint32_t serials_ = 0;
+    std::size_t reported_ = 0;
+    MergeObserver* observer_ = nullptr;
 };
 
 }  // namespace qern

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qern/document.hpp"
+#include "qern/merge_context.hpp"
 #include "qern/text.hpp"
 
 namespace qern {
@@ -50,13 +51,12 @@ struct Assignment {
     std::string_view key;
     std::string_view value;
     std::uint64_t hash;
+    SourceLine where;
 };
 
-// "key = value": split at the first '=' outside brackets and braces.
-Result<Assignment> split_assignment(const QernDocument& doc, std::string_view line,
-                                    std::size_t line_no) {
+// The position of the first '=' outside brackets and braces, or npos.
+std::size_t assignment_split(std::string_view line) {
     long depth = 0;
-    std::size_t eq = std::string_view::npos;
     const auto* p = reinterpret_cast<const unsigned char*>(line.data());
     for (std::size_t i = 0; i < line.size(); ++i) {
         const std::uint8_t cls = kSplitClass[p[i]];
@@ -66,15 +66,21 @@ Result<Assignment> split_assignment(const QernDocument& doc, std::string_view li
         } else if (cls == 2) {
             --depth;
         } else if (depth == 0) {
-            eq = i;
-            break;
+            return i;
         }
     }
+    return std::string_view::npos;
+}
+
+// "key = value": split at the first '=' outside brackets and braces.
+Result<Assignment> split_assignment(const QernDocument& doc, std::string_view line,
+                                    const SourceLine& where) {
+    const std::size_t eq = assignment_split(line);
     if (eq == std::string_view::npos)
-        return QernError::parse(line_no, line, "Missing assignment operator '='");
+        return QernError::parse(where.line, line, "Missing assignment operator '='");
     const std::string_view key = trim(line.substr(0, eq));
-    if (key.empty()) return QernError::parse(line_no, line, "Key cannot be empty");
-    return Assignment{key, unquote_value(trim(line.substr(eq + 1))), doc.data().hash(key)};
+    if (key.empty()) return QernError::parse(where.line, line, "Key cannot be empty");
+    return Assignment{key, unquote_value(trim(line.substr(eq + 1))), doc.data().hash(key), where};
 }
 
 // How many assignments the text can hold: each needs a line of its own with an '=' in it.
@@ -115,14 +121,77 @@ std::size_t assignment_bound(std::string_view text) {
 
 Result<void> store(QernDocument& doc, const Assignment& a) {
     // A key that some schema declares as a field must hold a value of that field's type.
+    bool checked = false;
     if (doc.schemas().size() != 0) {
         if (auto owner = doc.schemas().owner_of(a.key)) {
-            auto checked =
+            auto valid =
                 doc.builtins().validate_field(doc, owner->type, a.value, owner->schema, a.key, 0);
-            if (!checked) return checked;
+            if (!valid) return valid;
+            checked = true;
         }
     }
+    if (MergeObserver* observer = doc.merge_context()->observer())
+        observer->on_assignment(*doc.merge_context(), doc, a.key, a.value, a.where, checked);
     doc.data().assign_hashed(a.key, a.value, a.hash);
+    return success();
+}
+
+// The part of a failing statement that its error is about: the directive's name when it
+// is unknown, the schema a @derive did not find, else the directive's argument; the value
+// of an assignment that failed its check. Empty means the whole line.
+std::string_view offending_part(const QernError& error, std::string_view statement) {
+    if (statement.empty()) return {};
+    if (statement.front() == '@') {
+        const std::string_view rest = statement.substr(1);
+        const WhitespaceHit ws = find_whitespace(rest);
+        const bool split = ws.pos != std::string_view::npos;
+        const std::string_view args = split ? rest.substr(ws.pos + ws.len) : std::string_view();
+        if (const auto* p = error.as<QernError::Parse>()) {
+            if (p->reason == "Empty directive") return {};
+            if (p->reason.starts_with("Unknown directive: @"))
+                return statement.substr(0, 1 + (split ? ws.pos : rest.size()));
+        }
+        const std::string_view t = trim(args);
+        if (const auto* d = error.as<QernError::Directive>(); d != nullptr && d->name == "derive") {
+            // "Schema 'X' not found": X where the selector names it.
+            constexpr std::string_view head = "Schema '", tail = "' not found";
+            const std::string_view m = d->message;
+            if (m.starts_with(head) && m.ends_with(tail) && m.size() > head.size() + tail.size()) {
+                const std::string_view name =
+                    m.substr(head.size(), m.size() - head.size() - tail.size());
+                const std::size_t at = t.rfind(name);
+                if (at != std::string_view::npos) return t.substr(at, name.size());
+            }
+        }
+        return t;
+    }
+    if (error.is<QernError::Parse>()) return {};
+    const std::size_t eq = assignment_split(statement);
+    if (eq == std::string_view::npos) return {};
+    return trim(statement.substr(eq + 1));
+}
+
+// A failing statement gets its location, unless a nested merge gave it one already. A
+// recovering merge hands it on and goes on; any other merge ends with it.
+Result<void> settle(MergeContext& context, QernError error, const SourceLine& where,
+                    std::string_view statement, std::string_view first_clean = {}) {
+    if (error.location() == nullptr) {
+        std::string_view part = offending_part(error, statement);
+        bool to_end = false;
+        if (first_clean.data() != nullptr && !part.empty()) {
+            // A joined block: the part lies in its buffer, whose start copies the first line.
+            const auto offset = static_cast<std::size_t>(part.data() - statement.data());
+            if (offset < first_clean.size()) {
+                to_end = offset + part.size() > first_clean.size();
+                part = first_clean.substr(offset, part.size());
+            } else {
+                part = {};
+            }
+        }
+        error.set_location(context.locate(where, part, to_end));
+    }
+    if (!context.recovering()) return error;
+    context.report(std::move(error));
     return success();
 }
 
@@ -173,26 +242,43 @@ Result<void> dispatch(QernDocument& doc, std::string_view statement, std::size_t
 Result<void> handle_statement(QernDocument& doc, std::string_view statement, std::size_t line) {
     if (statement.empty()) return success();
     if (statement.front() == '@') return dispatch(doc, statement, line);
-    auto assignment = split_assignment(doc, statement, line);
+    auto assignment =
+        split_assignment(doc, statement, SourceLine{line, line, statement, statement});
     if (!assignment) return std::move(assignment).error();
     return store(doc, *assignment);
 }
 
 Result<void> merge_text(QernDocument& doc, std::string_view text) {
+    MergeContext& context = *doc.merge_context();
+    // A byte-order mark, as many editors write at the start of a file, is no part of the
+    // first key.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     std::size_t line_no = 0;
     std::size_t pos = 0;
     // A directive whose braces are not yet balanced collects the following lines. The
     // brace counts grow with each appended line, so joining stays linear.
     bool block_open = false;
     std::string block;
-    std::size_t block_line = 0;
+    SourceLine block_where;
+    std::string_view block_first;  // the first line, cleaned: the start of the buffer
     BraceCount braces;
     std::optional<Assignment> pending;
     const auto flush = [&]() -> Result<void> {
         if (!pending) return success();
         const Assignment a = *pending;
         pending.reset();
-        return store(doc, a);
+        auto stored = store(doc, a);
+        if (stored) return stored;
+        return settle(context, std::move(stored).error(), a.where,
+                      trim(strip_comment(a.where.first)));
+    };
+    const auto run_block = [&]() -> Result<void> {
+        block_open = false;
+        const std::string_view statement = trim(strip_comment(block));
+        if (!statement.empty() && statement.front() == '@') context.set_statement(block_where);
+        auto handled = handle_statement(doc, statement, block_where.line);
+        if (handled) return handled;
+        return settle(context, std::move(handled).error(), block_where, statement, block_first);
     };
 
     // Large texts are mostly assignments: size the map once instead of growing it line by
@@ -213,14 +299,19 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
 
         if (!block_open) {
             if (line.empty()) continue;
+            const SourceLine where{line_no, line_no, raw, raw};
             if (line.front() != '@') {
                 // Assignments are stored one line late: the map slot of this key is
                 // fetched from memory while the previous line is stored.
-                auto assignment = split_assignment(doc, line, line_no);
+                auto assignment = split_assignment(doc, line, where);
                 if (assignment) doc.data().prefetch(assignment->hash);
                 auto flushed = flush();
                 if (!flushed) return flushed;
-                if (!assignment) return std::move(assignment).error();
+                if (!assignment) {
+                    auto settled = settle(context, std::move(assignment).error(), where, line);
+                    if (!settled) return settled;
+                    continue;
+                }
                 pending = *assignment;
                 continue;
             }
@@ -231,27 +322,33 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
             if (count.open > count.close) {
                 block_open = true;
                 block.assign(line);
-                block_line = line_no;
+                block_where = where;
+                block_first = line;
                 braces = count;
                 continue;
             }
+            context.set_statement(where);
             auto handled = dispatch(doc, line, line_no);
-            if (!handled) return handled;
+            if (!handled) {
+                auto settled = settle(context, std::move(handled).error(), where, line);
+                if (!settled) return settled;
+            }
             continue;
         }
 
         block.push_back(' ');
         block.append(line);
         braces.add(line);
+        block_where.end_line = line_no;
+        block_where.last = raw;
         if (braces.close >= braces.open) {
-            block_open = false;
-            auto handled = handle_statement(doc, trim(strip_comment(block)), block_line);
+            auto handled = run_block();
             if (!handled) return handled;
         }
     }
     auto flushed = flush();
     if (!flushed) return flushed;
-    if (block_open) return handle_statement(doc, trim(strip_comment(block)), block_line);
+    if (block_open) return run_block();
     return success();
 }
 

@@ -153,6 +153,157 @@ constexpr bool names_complete() {
 }
 static_assert(names_complete(), "every unit needs its own display name");
 
+// What each unit measures and its dimension, in the order of kUnitNames. A
+// language-server hover and the documentation's unit table show these texts.
+struct UnitDimension {
+    std::string_view name;  // the unit's display name, to keep the rows aligned
+    std::string_view quantity;
+    std::string_view dimension;
+};
+
+constexpr std::array<UnitDimension, kUnitCount> kUnitDimensions = {{
+    {"meter", "length", "L"},
+    {"kilogram", "mass", "M"},
+    {"second", "time", "T"},
+    {"ampere", "electric current", "I"},
+    {"kelvin", "temperature", "Θ"},
+    {"mole", "amount of substance", "N"},
+    {"candela", "luminous intensity", "J"},
+    {"squareMeter", "area", "L²"},
+    {"cubicMeter", "volume", "L³"},
+    {"meterPerSecond", "velocity", "L·T⁻¹"},
+    {"meterPerSecondSquared", "acceleration", "L·T⁻²"},
+    {"radianPerSecond", "angular velocity", "T⁻¹"},
+    {"radianPerSecondSquared", "angular acceleration", "T⁻²"},
+    {"hertz", "frequency", "T⁻¹"},
+    {"kilogramPerCubicMeter", "density", "L⁻³·M"},
+    {"kilogramMeterPerSecond", "momentum", "L·M·T⁻¹"},
+    {"newton", "force", "L·M·T⁻²"},
+    {"newtonMeter", "torque", "L²·M·T⁻²"},
+    {"pascal", "pressure", "L⁻¹·M·T⁻²"},
+    {"joule", "energy", "L²·M·T⁻²"},
+    {"watt", "power", "L²·M·T⁻³"},
+    {"newtonPerMeter", "surface tension", "M·T⁻²"},
+    {"dimensionless", "pure number", "dimensionless"},
+    {"kilogramSquareMeter", "moment of inertia", "L²·M"},
+    {"joulePerKilogramKelvin", "specific heat capacity", "L²·T⁻²·Θ⁻¹"},
+    {"joulePerKilogram", "specific energy", "L²·T⁻²"},
+    {"joulePerKelvin", "heat capacity, entropy", "L²·M·T⁻²·Θ⁻¹"},
+    {"coulomb", "electric charge", "T·I"},
+    {"volt", "electric potential", "L²·M·T⁻³·I⁻¹"},
+    {"ohm", "electrical resistance", "L²·M·T⁻³·I⁻²"},
+    {"ohmMeter", "electrical resistivity", "L³·M·T⁻³·I⁻²"},
+    {"farad", "capacitance", "L⁻²·M⁻¹·T⁴·I²"},
+    {"voltPerMeter", "electric field strength", "L·M·T⁻³·I⁻¹"},
+    {"tesla", "magnetic flux density", "M·T⁻²·I⁻¹"},
+    {"weber", "magnetic flux", "L²·M·T⁻²·I⁻¹"},
+    {"henry", "inductance", "L²·M·T⁻²·I⁻²"},
+    {"dioptre", "optical power", "L⁻¹"},
+    {"percentage", "ratio", "dimensionless"},
+    {"becquerel", "radioactivity", "T⁻¹"},
+    {"gray", "absorbed dose", "L²·T⁻²"},
+    {"sievert", "equivalent dose", "L²·T⁻²"},
+    {"electronVolt", "energy", "L²·M·T⁻²"},
+    {"barn", "area (cross section)", "L²"},
+    {"lightYear", "length", "L"},
+    {"parsec", "length", "L"},
+    {"astronomicalUnit", "length", "L"},
+    {"hubbleConstant", "expansion rate", "T⁻¹"},
+    {"siemens", "electrical conductance", "L⁻²·M⁻¹·T³·I²"},
+    {"coulombPerCubicMeter", "electric charge density", "L⁻³·T·I"},
+    {"coulombPerSquareMeter", "surface charge density", "L⁻²·T·I"},
+    {"faradPerMeter", "permittivity", "L⁻³·M⁻¹·T⁴·I²"},
+    {"henryPerMeter", "permeability", "L·M·T⁻²·I⁻²"},
+    {"amperePerMeter", "magnetic field strength", "L⁻¹·I"},
+    {"amperePerSquareMeter", "current density", "L⁻²·I"},
+    {"voltPerKelvin", "thermoelectric coefficient", "L²·M·T⁻³·I⁻¹·Θ⁻¹"},
+    {"pascalSecond", "dynamic viscosity", "L⁻¹·M·T⁻¹"},
+    {"squareMeterPerSecond", "kinematic viscosity, diffusivity", "L²·T⁻¹"},
+    {"newtonSecond", "impulse", "L·M·T⁻¹"},
+    {"newtonPerCubicMeter", "specific weight", "L⁻²·M·T⁻²"},
+    {"jouleSecond", "action", "L²·M·T⁻¹"},
+    {"kilogramPerMole", "molar mass", "M·N⁻¹"},
+    {"cubicMeterPerKilogram", "specific volume", "L³·M⁻¹"},
+    {"meterPerCubicSecond", "jerk", "L·T⁻³"},
+    {"lumen", "luminous flux", "J"},
+    {"lux", "illuminance", "L⁻²·J"},
+    {"lumenSecond", "luminous energy", "T·J"},
+    {"candelaPerSquareMeter", "luminance", "L⁻²·J"},
+    {"wattPerSteradian", "radiant intensity", "L²·M·T⁻³"},
+    {"wattPerSquareMeter", "irradiance, heat flux density", "M·T⁻³"},
+    {"wattPerMeterKelvin", "thermal conductivity", "L·M·T⁻³·Θ⁻¹"},
+    {"joulePerSquareMeter", "energy per area", "M·T⁻²"},
+    {"radian", "plane angle", "dimensionless"},
+    {"steradian", "solid angle", "dimensionless"},
+    {"bit", "information", "dimensionless"},
+    {"decibel", "level (logarithmic ratio)", "dimensionless"},
+    {"katal", "catalytic activity", "T⁻¹·N"},
+    {"molePerCubicMeter", "amount concentration", "L⁻³·N"},
+    {"newtonPerMeterSquared", "pressure, stress", "L⁻¹·M·T⁻²"},
+    {"joulePerMole", "molar energy", "L²·M·T⁻²·N⁻¹"},
+    {"joulePerMoleKelvin", "molar heat capacity, molar entropy", "L²·M·T⁻²·Θ⁻¹·N⁻¹"},
+    {"kelvinPerWatt", "thermal resistance", "L⁻²·M⁻¹·T³·Θ"},
+    {"kilogramPerSecond", "mass flow rate", "M·T⁻¹"},
+    {"cubicMeterPerSecond", "volumetric flow rate", "L³·T⁻¹"},
+    {"inverseMeter", "wavenumber", "L⁻¹"},
+    {"newtonPerCoulomb", "electric field strength", "L·M·T⁻³·I⁻¹"},
+    {"weberPerMeter", "magnetic vector potential", "L·M·T⁻²·I⁻¹"},
+    {"teslaSquareMeter", "magnetic flux", "L²·M·T⁻²·I⁻¹"},
+    {"arcDegree", "plane angle", "dimensionless"},
+    {"arcMinute", "plane angle", "dimensionless"},
+    {"arcSecond", "plane angle", "dimensionless"},
+    {"bar", "pressure", "L⁻¹·M·T⁻²"},
+    {"millimeterOfMercury", "pressure", "L⁻¹·M·T⁻²"},
+    {"atmosphere", "pressure", "L⁻¹·M·T⁻²"},
+    {"torr", "pressure", "L⁻¹·M·T⁻²"},
+    {"poise", "dynamic viscosity", "L⁻¹·M·T⁻¹"},
+    {"stokes", "kinematic viscosity", "L²·T⁻¹"},
+    {"sverdrup", "volumetric flow rate", "L³·T⁻¹"},
+    {"rayl", "specific acoustic impedance", "L⁻²·M·T⁻¹"},
+    {"gal", "acceleration", "L·T⁻²"},
+    {"maxwell", "magnetic flux", "L²·M·T⁻²·I⁻¹"},
+    {"gauss", "magnetic flux density", "M·T⁻²·I⁻¹"},
+    {"oersted", "magnetic field strength", "L⁻¹·I"},
+    {"gilbert", "magnetomotive force", "I"},
+    {"franklin", "electric charge", "T·I"},
+    {"debye", "electric dipole moment", "L·T·I"},
+    {"angstrom", "length", "L"},
+    {"lambert", "luminance", "L⁻²·J"},
+    {"phot", "illuminance", "L⁻²·J"},
+    {"stilb", "luminance", "L⁻²·J"},
+    {"kayser", "wavenumber", "L⁻¹"},
+    {"calorie", "energy", "L²·M·T⁻²"},
+    {"britishThermalUnit", "energy", "L²·M·T⁻²"},
+    {"langley", "energy per area", "M·T⁻²"},
+    {"fahrenheit", "temperature", "Θ"},
+    {"celsius", "temperature", "Θ"},
+    {"rankine", "temperature", "Θ"},
+    {"curie", "radioactivity", "T⁻¹"},
+    {"roentgen", "radiation exposure", "M⁻¹·T·I"},
+    {"rutherford", "radioactivity", "T⁻¹"},
+    {"fermi", "length", "L"},
+    {"dalton", "mass", "M"},
+    {"byte", "information", "dimensionless"},
+    {"baud", "symbol rate", "T⁻¹"},
+    {"erlang", "traffic intensity", "dimensionless"},
+    {"metabolicEquivalent", "metabolic rate per mass", "L²·T⁻³"},
+    {"jansky", "spectral flux density", "M·T⁻²"},
+    {"machNumber", "speed ratio", "dimensionless"},
+    {"knots", "speed", "L·T⁻¹"},
+    {"nauticalMile", "length", "L"},
+    {"horsepower", "power", "L²·M·T⁻³"},
+}};
+
+constexpr bool dimensions_aligned() {
+    for (std::size_t i = 0; i < kUnitCount; ++i) {
+        const UnitDimension& row = kUnitDimensions[i];
+        if (row.name != kUnitNames[i] || row.quantity.empty() || row.dimension.empty())
+            return false;
+    }
+    return true;
+}
+static_assert(dimensions_aligned(), "one dimension row per unit, in the order of the names");
+
 constexpr std::uint8_t unit_index(std::string_view name) {
     for (std::size_t i = 0; i < kUnitNames.size(); ++i) {
         if (kUnitNames[i] == name) return static_cast<std::uint8_t>(i);
@@ -238,6 +389,14 @@ std::size_t normalize(std::string_view member, std::array<char, kMaxSpelling>& o
 
 std::string_view unit_name(Unit unit) {
     return kUnitNames[static_cast<std::uint8_t>(unit)];
+}
+
+std::string_view unit_quantity(Unit unit) {
+    return kUnitDimensions[static_cast<std::uint8_t>(unit)].quantity;
+}
+
+std::string_view unit_dimension(Unit unit) {
+    return kUnitDimensions[static_cast<std::uint8_t>(unit)].dimension;
 }
 
 bool is_integer_unit(Unit unit) {

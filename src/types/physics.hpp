@@ -19,6 +19,11 @@ inline constexpr std::size_t kUnitCount = 130;
 std::string_view unit_name(Unit unit);
 // Bits, bytes and bauds count whole things; every other unit takes any number.
 bool is_integer_unit(Unit unit);
+// What the unit measures, in a word or two ("velocity", "plane angle").
+std::string_view unit_quantity(Unit unit);
+// The unit's dimension as a product of the SI base dimensions L M T I Θ N J, in that
+// order, with superscript exponents ("L·T⁻¹", "L²·M·T⁻²"), or "dimensionless".
+std::string_view unit_dimension(Unit unit);
 
 // The unit a physics:: member names. The member is lower-cased and loses every "_" and
 // "-" before it is matched against the lower-cased display names ("atomicmassunit" is

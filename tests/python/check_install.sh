@@ -24,12 +24,16 @@ import ast
 import inspect
 import pathlib
 import sys
+import sysconfig
 import threading
 
 import qern_native
 from qern_native import QERN
 
 assert "site-packages" in qern_native.__file__, qern_native.__file__
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    # The module declares that it does not need the GIL: importing it keeps it off.
+    assert not sys._is_gil_enabled(), "importing qern_native enabled the GIL"
 cfg = QERN.parse("host = localhost\nports = [1, 2]\n@type port_t = i32")
 assert cfg.find_obj("host") == "localhost" and cfg.find_obj("localhost") == "host"
 assert cfg.find_list("ports") == ["1", "2"]
@@ -85,5 +89,10 @@ for dunder in ("__len__", "__contains__", "__getitem__"):
 assert list(inspect.signature(QERN).parameters) == list(
     inspect.signature(stub_class.__new__).parameters)[1:]
 print(f"check_install: {stub} matches qern_native {qern_native.__version__} "
-      f"on Python {sys.version.split()[0]}")
+      f"on Python {sys.version.split()[0]}"
+      + (" (free-threaded, GIL off)" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))
 PY
+# The command comes with the package, on the environment's PATH.
+version=$("$work/venv/bin/qern" --version)
+[ "$version" = "qern 1.4.0" ] || { echo "check_install: qern --version said '$version'" >&2; exit 1; }
+echo "check_install: $work/venv/bin/qern --version: $version"

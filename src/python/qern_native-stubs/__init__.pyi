@@ -1,9 +1,34 @@
-"""Typed interface of the qern_native extension module."""
+"""Typed interface of the qern_native extension module.
+
+Every failure of a parse, load or merge raises `RuntimeError` whose text is the error's
+exact message, and which says where the error happened in these attributes (`None` where
+unknown; errors of `validate_value` and `[]` have no place):
+
+- `filename: str | None`: the file as its path was given; `None` for text from a string;
+- `lineno`, `colno`, `end_lineno`, `end_colno: int | None`: 1-based, columns counted in
+  characters, the end one past the offending part;
+- `qern_chain: list[tuple[str | None, int]]`: the `@import` / `@derive` lines that led to
+  the file, outermost first;
+
+and one note, shown by tracebacks, such as `in conf/features.qrn:4:1, imported from
+app.qrn:2`. `_LocatedError` spells these out for type checkers:
+`cast(_LocatedError, err).lineno`.
+"""
 
 from typing import final
 
 __all__ = ["QERN", "__version__"]
 __version__: str
+
+class _LocatedError(RuntimeError):
+    """The attributes every `RuntimeError` raised by this module carries (not a real class)."""
+
+    filename: str | None
+    lineno: int | None
+    colno: int | None
+    end_lineno: int | None
+    end_colno: int | None
+    qern_chain: list[tuple[str | None, int]]
 
 @final
 class QERN:

@@ -1,0 +1,382 @@
+"""Sphinx support for the qern_native documentation.
+
+- ``.. qern:: [PATH]``: a QERN example that runs under ``sphinx-build -b doctest``. Without
+  PATH the text is parsed with ``QERN.parse``; with PATH it is written to that file (in the
+  doctest's temporary working directory) and loaded with ``QERN.load``. ``:error:`` gives
+  the exact message it must fail with, ``:stores:`` a dict the document must hold (shown
+  under the example), ``:as: NAME`` binds the document for the Python examples after it,
+  ``:write-only:`` writes the file without loading it, and ``:group:`` picks the doctest
+  group (the files of one group share a directory).
+- ``.. messages::``: the message templates of one error code, one a line, as the error
+  catalogue lists them (tests/python/test_error_catalogue.py reads them).
+- ``.. qern-unit-table::``: the physics units, from the table the C++ program
+  ``qern_unit_table`` prints (``qern_unit_table`` config value: its output file).
+- ``.. qern-bench-table::``: the comparison table, from bench/results/*.json.
+- A lexer for QERN, and a check that every Python and QERN example either runs as a
+  doctest or is marked ``:class: pending`` (an example of a tool that is not built yet).
+"""
+
+import ast
+import doctest
+import json
+import os
+import traceback
+import types
+
+from docutils import nodes
+from docutils.parsers.rst import directives
+from docutils.statemachine import StringList
+from pygments.lexer import RegexLexer, bygroups, include
+from pygments.token import (Comment, Keyword, Name, Number, Operator, Punctuation, String,
+                            Text, Whitespace)
+from sphinx.util import logging
+from sphinx.util.docutils import SphinxDirective
+
+logger = logging.getLogger(__name__)
+
+RUNNABLE_LANGUAGES = {"python", "python3", "py", "pycon", "qern"}
+
+
+class QernLexer(RegexLexer):
+    """QERN: lines of `key = value`, `#` comments standing alone, and four directives."""
+
+    name = "QERN"
+    aliases = ["qern"]
+    filenames = ["*.qrn"]
+
+    _comment = r"#(?=[ \t]|$)[^\n]*"
+    tokens = {
+        "root": [
+            (r"\n", Whitespace),
+            (r"[ \t]+", Whitespace),
+            (_comment, Comment.Single),
+            (r"(@)(import|derive)\b", bygroups(Keyword, Keyword), "path"),
+            (r"(@)(type)\b", bygroups(Keyword, Keyword), "typedecl"),
+            (r"(@)(schema)\b", bygroups(Keyword, Keyword), "schema"),
+            (r"@[^\s]*", Keyword),
+            (r"(\[[^\]\n]*\][^=\n]*?|[^=\n]+?)([ \t]*)(=)",
+             bygroups(Name.Attribute, Whitespace, Operator), "value"),
+            (r"[^\n]+", Text),
+        ],
+        "tail": [
+            (r"\n", Whitespace, "#pop"),
+            (r"[ \t]+", Whitespace),
+            (r"(?<=[ \t])" + _comment, Comment.Single),
+        ],
+        "path": [
+            include("tail"),
+            (r"::", Punctuation),
+            (r"\"[^\"\n]*\"|'[^'\n]*'", String),
+            (r"[^\s:#]+", String),
+            (r".", Text),
+        ],
+        "typedecl": [
+            include("tail"),
+            (r"([^=\n]+?)([ \t]*)(=)", bygroups(Name.Class, Whitespace, Operator)),
+            (r"[^\s#]+", Keyword.Type),
+            (r".", Text),
+        ],
+        "schema": [
+            include("tail"),
+            (r"\{", Punctuation, ("#pop", "schemabody")),
+            (r"[^\s{#]+", Name.Class),
+            (r".", Text),
+        ],
+        "schemabody": [
+            (r"\}", Punctuation, "#pop"),
+            (r"\s+", Whitespace),
+            (r"#(?=\s)[^\n]*", Comment.Single),
+            (r"\{", Punctuation),
+            (r",", Punctuation),
+            (r"([^\s:{},#]+)(:)", bygroups(Name.Attribute, Punctuation)),
+            (r"[^\s:{},#]+", Keyword.Type),
+            (r".", Text),
+        ],
+        "value": [
+            include("tail"),
+            (r"\"[^\"\n]*\"|'[^'\n]*'", String),
+            # A quote that is never closed runs to the end of the line: no comment in it.
+            (r"[\"'][^\n]*", String),
+            (r"[\[\]{},]", Punctuation),
+            (r"[=:]", Operator),
+            (r"#[0-9A-Fa-f]{6}(?:[0-9A-Fa-f]{2})?(?![\w])", Number.Hex),
+            (r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?(?=[\s,\]}]|$)", Number),
+            (r"(?:true|false)(?=[\s,\]}]|$)", Keyword.Constant),
+            (r"[^\s\[\]{},\"'=:#]+", String),
+            (r".", Text),
+        ],
+    }
+
+
+def _dict_option(text):
+    try:
+        value = ast.literal_eval(text)
+    except (ValueError, SyntaxError) as e:
+        raise ValueError(f"not a Python dict literal: {e}")
+    if not isinstance(value, dict):
+        raise ValueError("not a Python dict literal")
+    return value
+
+
+def _test_node(code, group, test_code):
+    """A literal block that the doctest builder runs as `test_code` and shows as `code`."""
+    node = nodes.literal_block(code, code, testnodetype="testcode", groups=[group])
+    node["test"] = test_code
+    return node
+
+
+class QernExample(SphinxDirective):
+    has_content = True
+    optional_arguments = 1
+    option_spec = {
+        "error": directives.unchanged_required,
+        "stores": _dict_option,
+        "as": directives.unchanged_required,
+        "group": directives.unchanged_required,
+        "write-only": directives.flag,
+        "caption": directives.unchanged_required,
+    }
+
+    def run(self):
+        text = "\n".join(self.content) + "\n"
+        path = self.arguments[0] if self.arguments else None
+        group = self.options.get("group", "default")
+        if "write-only" in self.options and (
+                path is None or {"error", "stores", "as"} & self.options.keys()):
+            raise self.error("qern: :write-only: needs a path and takes no checks")
+        call = (f"_qern_example({text!r}, path={path!r}, error={self.options.get('error')!r}, "
+                f"stores={self.options.get('stores')!r}, "
+                f"load={'write-only' not in self.options!r})")
+        if "as" in self.options:
+            name = self.options["as"]
+            if not name.isidentifier():
+                raise self.error(f"qern: :as: needs a Python name, not {name!r}")
+            call = f"{name} = {call}"
+        block = _test_node(text.rstrip("\n"), group, call)
+        block["language"] = "qern"
+        self.set_source_info(block)
+        caption = self.options.get("caption", path)
+        if caption:
+            container = nodes.container(classes=["literal-block-wrapper"], literal_block=True)
+            container += nodes.caption(caption, "", nodes.Text(caption))
+            container += block
+            result = [container]
+        else:
+            result = [block]
+        if "error" in self.options:
+            result.append(self._outcome("Fails with", self.options["error"], "qern-error"))
+        if "stores" in self.options:
+            result.append(self._stores(self.options["stores"]))
+        return result
+
+    def _outcome(self, label, message, cls):
+        box = nodes.container(classes=["qern-outcome", cls])
+        para = nodes.paragraph()
+        para += nodes.strong(label, label)
+        box += para
+        out = nodes.literal_block(message, message, classes=["qern-output"])
+        out["language"] = "none"
+        box += out
+        return box
+
+    def _stores(self, pairs):
+        box = nodes.container(classes=["qern-outcome", "qern-stores"])
+        para = nodes.paragraph()
+        para += nodes.strong("Stores", "Stores")
+        box += para
+        if not pairs:
+            para += nodes.Text(" nothing")
+            return box
+        table = nodes.table(classes=["qern-stores-table"])
+        tgroup = nodes.tgroup(cols=2)
+        table += tgroup
+        tgroup += nodes.colspec(colwidth=1)
+        tgroup += nodes.colspec(colwidth=2)
+        thead = nodes.thead()
+        tgroup += thead
+        head = nodes.row()
+        for title in ("key", "value"):
+            head += nodes.entry("", nodes.paragraph(title, title))
+        thead += head
+        tbody = nodes.tbody()
+        tgroup += tbody
+        for key, value in pairs.items():
+            row = nodes.row()
+            for cell in (key, value):
+                shown = cell if cell and cell == cell.strip() and "\n" not in cell else repr(cell)
+                row += nodes.entry("", nodes.paragraph("", "", nodes.literal(shown, shown)))
+            tbody += row
+        box += table
+        return box
+
+
+class Messages(SphinxDirective):
+    """The message templates of one error code, one a line."""
+
+    has_content = True
+
+    def run(self):
+        if not self.content:
+            raise self.error("messages: no templates")
+        items = nodes.bullet_list(classes=["qern-messages"])
+        for line in self.content:
+            if not line.strip():
+                continue
+            item = nodes.list_item()
+            item += nodes.paragraph("", "", nodes.literal(line, line))
+            items += item
+        return [items]
+
+
+def _list_table(header, rows, widths):
+    lines = [".. list-table::", "   :header-rows: 1", f"   :widths: {' '.join(map(str, widths))}",
+             "   :class: qern-table", ""]
+    for row in [header] + rows:
+        for i, cell in enumerate(row):
+            lines.append(("   * - " if i == 0 else "     - ") + (cell if cell else ""))
+    return lines
+
+
+class UnitTable(SphinxDirective):
+    """Every physics:: unit, read from the output of the qern_unit_table program."""
+
+    def run(self):
+        path = self.config.qern_unit_table
+        if not path or not os.path.isfile(path):
+            raise self.error(f"qern-unit-table: no unit table at {path!r}; build it with "
+                             "./dev docs (the qern_unit_table program writes it)")
+        self.env.note_dependency(path)
+        rows = []
+        with open(path, encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                fields = line.rstrip("\n").split("\t")
+                if len(fields) != 4 or not all(fields):
+                    raise self.error(f"qern-unit-table: {path}:{number}: malformed row {line!r}")
+                name, quantity, dimension, values = fields
+                rows.append([f"``physics::{name}``", quantity, dimension,
+                             "integer" if values == "integer" else "number"])
+        if len(rows) != 130:
+            raise self.error(f"qern-unit-table: {len(rows)} units in {path}, expected 130")
+        content = _list_table(["Type", "Quantity", "Dimension", "Values"], rows, [34, 34, 20, 12])
+        container = nodes.container()
+        self.state.nested_parse(StringList(content, source=path), self.content_offset, container)
+        return container.children
+
+
+class BenchTable(SphinxDirective):
+    """A table of bench/results/*.json (one file per interpreter): ``:what: loading`` (the
+    comparison with json, tomllib and configparser), ``lookups`` (ns per call) or
+    ``targets`` (the ratios the benchmarks hold themselves to, from the first file)."""
+
+    required_arguments = 1
+    optional_arguments = 4
+    option_spec = {"what": lambda a: directives.choice(a, ("loading", "lookups", "targets"))}
+
+    def run(self):
+        results = []
+        for arg in self.arguments:
+            path = os.path.normpath(os.path.join(self.env.srcdir, arg))
+            if not os.path.isfile(path):
+                raise self.error(f"qern-bench-table: no results at {path}")
+            self.env.note_dependency(path)
+            with open(path, encoding="utf-8") as f:
+                results.append(json.load(f))
+        versions = [r["python"].split()[0] for r in results]
+        what = self.options.get("what", "loading")
+        if what == "loading":
+            header, rows, widths = _loading(results, versions)
+        elif what == "lookups":
+            header, rows, widths = _lookups(results, versions)
+        else:
+            header = ["target", "measured", "limit", "met"]
+            rows = [[t["target"], f"{t['ratio']:.2f}", f"{t['limit']}", "yes" if t["met"] else "no"]
+                    for t in results[0]["targets"]]
+            widths = [60, 13, 13, 14]
+        content = _list_table(header, rows, widths)
+        container = nodes.container()
+        self.state.nested_parse(StringList(content, source=self.arguments[0]),
+                                self.content_offset, container)
+        return container.children
+
+
+def _pairs(n):
+    return f"{n:,}".replace(",", "\u202f")  # a narrow no-break space: one line per number
+
+
+def _loading(results, versions):
+    keyed = [{(row["pairs"], row["contender"]): row for row in r["rows"]} for r in results]
+    header = ["pairs", "contender"]
+    for v in versions:
+        header += [f"{v} median ms", "× json"]
+    header.append(f"memory MB ({versions[0]})")
+    rows = []
+    for key, first in keyed[0].items():
+        row = [_pairs(key[0]), key[1]]
+        for table in keyed:
+            other = table.get(key)
+            row += [_ms(other["ms"]), f"{other['vs_json']:.2f}"] if other else ["", ""]
+        row.append("" if first["memory_mb"] is None else f"{first['memory_mb']:.1f}")
+        rows.append(row)
+    return header, rows, [9, 19] + [10, 7] * len(results) + [10]
+
+
+def _lookups(results, versions):
+    names = [k for k in results[0]["lookups"][0] if k != "pairs"]
+    header = ["keys", "call"] + [f"{v} ns per call" for v in versions] + ["× dict.get"]
+    rows = []
+    for i, first in enumerate(results[0]["lookups"]):
+        for name in names:
+            row = [_pairs(first["pairs"]), name]
+            row += [f"{r['lookups'][i][name]:.0f}" for r in results]
+            row.append(f"{first[name] / first['dict.get']:.2f}")
+            rows.append(row)
+    return header, rows, [12, 24] + [16] * len(results) + [12]
+
+
+def _ms(ms):
+    if ms >= 100:
+        return f"{ms:,.0f}".replace(",", "\u202f")
+    if ms >= 10:
+        return f"{ms:.1f}"
+    return f"{ms:.2f}"
+
+
+def check_examples(app, doctree):
+    """Every Python or QERN example runs, unless it is marked pending."""
+    for node in doctree.findall(nodes.literal_block):
+        language = node.get("language", "")
+        if language not in RUNNABLE_LANGUAGES:
+            continue
+        if "testnodetype" in node or "pending" in node.get("classes", []):
+            continue
+        logger.warning(f"a {language} example that does not run: make it a doctest, a "
+                       f"testcode or a qern block, or mark it ':class: pending'",
+                       location=node)
+    for node in doctree.findall(nodes.doctest_block):
+        logger.warning("write Python sessions as '.. doctest::' blocks", location=node)
+
+
+def _compare_whole_exceptions():
+    """Makes doctest compare an exception's message together with its notes.
+
+    doctest takes the last line that traceback.format_exception_only gives as the message
+    to compare; for an error with a note (every located error of the module has one) that
+    is the note alone. The examples show, and check, both lines as a traceback prints them.
+    """
+    shim = types.SimpleNamespace(**vars(traceback))
+    shim.format_exception_only = lambda *args, **kwargs: [
+        "".join(traceback.format_exception_only(*args, **kwargs))]
+    doctest.traceback = shim
+
+
+def setup(app):
+    _compare_whole_exceptions()
+    app.add_lexer("qern", QernLexer)
+    app.add_directive("qern", QernExample)
+    app.add_directive("messages", Messages)
+    app.add_directive("qern-unit-table", UnitTable)
+    app.add_directive("qern-bench-table", BenchTable)
+    app.add_config_value("qern_unit_table", "", "env")
+    app.connect("doctree-read", check_examples)
+    return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
+
