@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -188,7 +189,14 @@ Result<void> settle(MergeContext& context, QernError error, const SourceLine& wh
                 part = {};
             }
         }
-        error.set_location(context.locate(where, part, to_end));
+        // A statement may fail after taking effect (a @derive whose required fields are
+        // missing keeps what it merged). Running out of memory while saying where must not
+        // turn that error into an exception that claims nothing happened: the error then
+        // goes on without its place.
+        try {
+            error.set_location(context.locate(where, part, to_end));
+        } catch (const std::bad_alloc&) {
+        }
     }
     if (!context.recovering()) return error;
     context.report(std::move(error));
