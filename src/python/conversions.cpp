@@ -195,7 +195,7 @@ void raise_core_error(const QernError& error) {
     PyErr_SetObject(PyExc_RuntimeError, exc.get());
 }
 
-PyObject* to_python(std::string_view text) {
+PyObject* decode_utf8(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
