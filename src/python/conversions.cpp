@@ -199,11 +199,6 @@ PyObject* decode_utf8(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* to_python(const std::optional<std::string_view>& text) {
-    if (!text) Py_RETURN_NONE;
-    return to_python(*text);
-}
-
 PyObject* to_python(const std::optional<std::vector<std::string_view>>& items) {
     if (!items) Py_RETURN_NONE;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items->size())));

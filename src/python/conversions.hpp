@@ -46,6 +46,10 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
         raise_not_str_argument(obj, param);
         return std::nullopt;
     }
+    // An ASCII str holds its UTF-8 text already: read it in place, without a call.
+    if (PyUnicode_IS_COMPACT_ASCII(obj))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return std::nullopt;
@@ -83,7 +87,10 @@ inline PyObject* to_python(std::string_view text) {
     }
     return decode_utf8(text);
 }
-PyObject* to_python(const std::optional<std::string_view>& text);
+inline PyObject* to_python(const std::optional<std::string_view>& text) {
+    if (!text) Py_RETURN_NONE;
+    return to_python(*text);
+}
 PyObject* to_python(const std::optional<std::vector<std::string_view>>& items);
 PyObject* to_python(const std::optional<ViewMap<std::string_view>>& fields);
 
