@@ -158,7 +158,10 @@ class DataMap {
             const std::size_t begin = r * kRunLength;
             const std::size_t len = std::min(kRunLength, n - begin);
             const std::size_t start = (draw.k0 >> 32) % len;
-            for (std::size_t k = 0; k < len; ++k) f(entries_[begin + (start + k) % len]);
+            // From the entry point to the end of the run, then from its start: no division
+            // per entry.
+            for (std::size_t k = start; k < len; ++k) f(entries_[begin + k]);
+            for (std::size_t k = 0; k < start; ++k) f(entries_[begin + k]);
         }
     }
 
