@@ -70,6 +70,23 @@ TEST(DataMap, IterationsVisitEveryEntryOnce) {
     }
 }
 
+// Keys are compared word by word when short: a difference in any byte, at any length,
+// must tell them apart, and equal bytes in another buffer must not.
+TEST(DataMap, KeyComparisonSeesEveryByte) {
+    for (std::size_t n = 0; n <= 24; ++n) {
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i);
+        const std::string copy = text;
+        EXPECT_TRUE(same_text(text, copy)) << n;
+        EXPECT_FALSE(same_text(text, text + "x")) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string other = text;
+            other[i] = '#';
+            EXPECT_FALSE(same_text(text, other)) << n << " at " << i;
+        }
+    }
+}
+
 TEST(DataMap, SeedsDifferBetweenMaps) {
     // Two maps with the same keys iterate in different orders (with overwhelming odds).
     DataMap a, b;

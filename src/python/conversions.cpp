@@ -195,13 +195,8 @@ void raise_core_error(const QernError& error) {
     PyErr_SetObject(PyExc_RuntimeError, exc.get());
 }
 
-PyObject* to_python(std::string_view text) {
+PyObject* decode_utf8(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* to_python(const std::optional<std::string_view>& text) {
-    if (!text) Py_RETURN_NONE;
-    return to_python(*text);
 }
 
 PyObject* to_python(const std::optional<std::vector<std::string_view>>& items) {

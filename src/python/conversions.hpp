@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -44,6 +46,10 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
         raise_not_str_argument(obj, param);
         return std::nullopt;
     }
+    // An ASCII str holds its UTF-8 text already: read it in place, without a call.
+    if (PyUnicode_IS_COMPACT_ASCII(obj))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return std::nullopt;
@@ -53,9 +59,38 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
 // Sets RuntimeError carrying the error's display text as its single argument.
 void raise_core_error(const QernError& error);
 
+// Whether every byte is below 0x80: eight at a time, then the rest.
+inline bool is_ascii(std::string_view text) {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
 // Results, each a new reference, or null with an error set.
-PyObject* to_python(std::string_view text);
-PyObject* to_python(const std::optional<std::string_view>& text);
+PyObject* decode_utf8(std::string_view text);
+// A str of the UTF-8 text. ASCII text is copied into a new compact str as it is, without
+// the decoder; texts of one byte or none go through it, to the interpreter's shared
+// singletons.
+inline PyObject* to_python(std::string_view text) {
+    if (text.size() > 1 && is_ascii(text)) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+        if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+        return str;
+    }
+    return decode_utf8(text);
+}
+inline PyObject* to_python(const std::optional<std::string_view>& text) {
+    if (!text) Py_RETURN_NONE;
+    return to_python(*text);
+}
 PyObject* to_python(const std::optional<std::vector<std::string_view>>& items);
 PyObject* to_python(const std::optional<ViewMap<std::string_view>>& fields);
 

@@ -12,21 +12,6 @@ namespace qern {
 // growth could not leave the map as it was.
 static_assert(std::is_nothrow_move_constructible_v<DataMap::Entry>);
 
-std::size_t DataMap::find_index(std::string_view key) const {
-    if (entries_.empty()) return npos;
-    const std::uint64_t h = hasher_(key);
-    const std::uint64_t tag = h & 0xFFFFFFFF00000000ULL;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = h & mask;; at = (at + 1) & mask) {
-        const std::uint64_t slot = slots_[at];
-        if (slot == 0) return npos;
-        if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
-            const Entry& e = entries_[index_of(slot)];
-            if (e.hash == h && e.key == key) return index_of(slot);
-        }
-    }
-}
-
 void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h) {
     if (slots_.empty()) rehash(16);
     const std::uint64_t tag = h & 0xFFFFFFFF00000000ULL;

@@ -24,10 +24,10 @@ class DataMap {
   public:
     struct Entry {
         Entry(std::string_view k, std::string_view v, std::uint64_t h)
-            : key(k), value(v), hash(h) {}
+            : hash(h), key(k), value(v) {}
+        std::uint64_t hash;  // first: a lookup reads it, then the key, in one cache line
         std::string key;
         std::string value;
-        std::uint64_t hash;
     };
 
     DataMap() = default;
@@ -41,7 +41,21 @@ class DataMap {
     }
     // The position of the key's entry (stable: entries are never removed), or npos.
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-    std::size_t find_index(std::string_view key) const;
+    // Inline: it is most of every lookup.
+    std::size_t find_index(std::string_view key) const {
+        if (entries_.empty()) return npos;
+        const std::uint64_t h = hasher_(key);
+        const std::uint64_t tag = h & 0xFFFFFFFF00000000ULL;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = h & mask;; at = (at + 1) & mask) {
+            const std::uint64_t slot = slots_[at];
+            if (slot == 0) return npos;
+            if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
+                const Entry& e = entries_[index_of(slot)];
+                if (e.hash == h && same_text(e.key, key)) return index_of(slot);
+            }
+        }
+    }
     const Entry& entry(std::size_t index) const { return entries_[index]; }
     bool contains(std::string_view key) const { return find(key) != nullptr; }
 
@@ -144,7 +158,10 @@ class DataMap {
             const std::size_t begin = r * kRunLength;
             const std::size_t len = std::min(kRunLength, n - begin);
             const std::size_t start = (draw.k0 >> 32) % len;
-            for (std::size_t k = 0; k < len; ++k) f(entries_[begin + (start + k) % len]);
+            // From the entry point to the end of the run, then from its start: no division
+            // per entry.
+            for (std::size_t k = start; k < len; ++k) f(entries_[begin + k]);
+            for (std::size_t k = 0; k < start; ++k) f(entries_[begin + k]);
         }
     }
 

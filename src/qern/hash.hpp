@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,8 +18,60 @@ struct HashSeed {
     static HashSeed random();
 };
 
-// SipHash-1-3 of the bytes under the seed.
-std::uint64_t siphash13(const HashSeed& seed, std::string_view bytes);
+namespace detail {
+
+inline std::uint64_t rotl(std::uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+struct SipState {
+    std::uint64_t v0, v1, v2, v3;
+    void round() {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    }
+};
+
+}  // namespace detail
+
+// SipHash-1-3 of the bytes under the seed. Inline: every lookup starts with it.
+inline std::uint64_t siphash13(const HashSeed& seed, std::string_view bytes) {
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t len = bytes.size();
+    detail::SipState s{seed.k0 ^ 0x736f6d6570736575ULL, seed.k1 ^ 0x646f72616e646f6dULL,
+                       seed.k0 ^ 0x6c7967656e657261ULL, seed.k1 ^ 0x7465646279746573ULL};
+    const std::size_t whole = len & ~std::size_t{7};
+    for (std::size_t i = 0; i < whole; i += 8) {
+        std::uint64_t m;
+        std::memcpy(&m, in + i, 8);
+        s.v3 ^= m;
+        s.round();
+        s.v0 ^= m;
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(len) << 56;
+    for (std::size_t i = whole; i < len; ++i)
+        last |= static_cast<std::uint64_t>(in[i]) << (8 * (i - whole));
+    s.v3 ^= last;
+    s.round();
+    s.v0 ^= last;
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
 
 // Hasher for the standard unordered containers, with a random seed drawn at construction
 // and lookups by string_view (no temporary strings).
@@ -27,6 +80,22 @@ struct SeededHash {
     HashSeed seed = HashSeed::random();
     std::size_t operator()(std::string_view s) const { return siphash13(seed, s); }
 };
+
+// Whether the two texts hold the same bytes. Keys of 8 to 16 bytes, the usual ones, are
+// compared as two overlapping words each, without a call.
+inline bool same_text(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a.data(), 8);
+        std::memcpy(&a1, a.data() + n - 8, 8);
+        std::memcpy(&b0, b.data(), 8);
+        std::memcpy(&b1, b.data() + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;
+}
 
 struct StringEq {
     using is_transparent = void;

@@ -51,13 +51,19 @@ def test_keys_and_to_dict_agree(cfg):
 @pytest.mark.parametrize(
     "key, value",
     [("caf\u00e9", "cr\u00e8me br\u00fbl\u00e9e"), ("\u65e5\u672c", "\U0001f600"),
-     ("nul", "a\x00b"), ("empty", "")],
+     ("nul", "a\x00b"), ("empty", ""), ("x", "y"),
+     # ASCII texts skip the decoder: a byte above 0x7F after whole words of ASCII, or in
+     # the first word of a longer text, must still send the text through it.
+     ("ascii_words", "abcdefghijklmnop"), ("tail", "abcdefgh\u00e9"),
+     ("\u00e9abcdefghij", "abcdefg\u00ff12345678")],
 )
 def test_text_round_trips_as_utf8(key, value):
     cfg = QERN.parse(f'{key} = "{value}"')
     assert cfg.find_obj(key) == value
     assert cfg.to_dict() == {key: value}
     assert cfg.keys() == [key]
+    found = cfg.find_obj(key)
+    assert found.isascii() == value.isascii() and hash(found) == hash(value)
     if value:
         assert cfg.find_key(value) == key
 
