@@ -57,15 +57,8 @@ class Checker final : public MergeObserver {
                        std::string_view value, const SourceLine& where, bool checked) override {
         if (!options_.strict && !options_.record) return;
         const Location at = context.locate(where, key);
-        if (options_.record) {
-            Declaration decl;
-            decl.kind = Declaration::Kind::Key;
-            decl.name = key;
-            decl.detail = value;
-            decl.where = at;
-            decl.extent = context.locate(where, {});
-            out_.declarations.push_back(std::move(decl));
-        }
+        if (options_.record)
+            record(Declaration::Kind::Key, key, value, at, context.locate(where, {}));
         if (!options_.strict || &doc != &out_.document) return;
         auto& seen = keys_by_file_[context.file_serial()];
         const auto earlier = seen.find(key);
@@ -89,15 +82,8 @@ class Checker final : public MergeObserver {
                  std::string_view definition) override {
         const SourceLine& statement = context.statement();
         const Location at = context.locate(statement, on_first_line(statement, name));
-        if (options_.record) {
-            Declaration decl;
-            decl.kind = Declaration::Kind::Type;
-            decl.name = name;
-            decl.detail = definition;
-            decl.where = at;
-            decl.extent = context.locate(statement, {});
-            out_.declarations.push_back(std::move(decl));
-        }
+        if (options_.record)
+            record(Declaration::Kind::Type, name, definition, at, context.locate(statement, {}));
         if (!options_.strict || &doc != &out_.document) return;
         if (doc.types().find(name) != doc.types().end()) {
             std::vector<Related> related;
@@ -129,26 +115,16 @@ class Checker final : public MergeObserver {
         const SourceLine& statement = context.statement();
         const Location at = context.locate(statement, on_first_line(statement, name));
         if (options_.record) {
-            Declaration decl;
-            decl.kind = Declaration::Kind::Schema;
-            decl.name = name;
-            decl.where = at;
-            decl.extent = context.locate(statement, {});
-            out_.declarations.push_back(decl);
+            const Location extent = context.locate(statement, {});
+            record(Declaration::Kind::Schema, name, {}, at, extent);
             // Fields in the order they are stored; their places are within the extent.
             std::vector<std::pair<std::string, std::string>> fields(def.fields.begin(),
                                                                     def.fields.end());
             std::sort(fields.begin(), fields.end());
             for (auto& [field, type] : fields) {
-                Declaration f;
-                f.kind = Declaration::Kind::Field;
-                f.name = field;
-                f.detail = type;
+                Declaration& f = record(Declaration::Kind::Field, field, type, extent, extent);
                 f.parent = name;
                 f.optional = def.optional.count(field) != 0;
-                f.where = decl.extent;
-                f.extent = decl.extent;
-                out_.declarations.push_back(std::move(f));
             }
         }
         if (!options_.strict || &doc != &out_.document) return;
@@ -199,6 +175,18 @@ class Checker final : public MergeObserver {
     }
 
   private:
+    Declaration& record(Declaration::Kind kind, std::string_view name, std::string_view detail,
+                        const Location& where, const Location& extent) {
+        Declaration decl;
+        decl.kind = kind;
+        decl.name = name;
+        decl.detail = detail;
+        decl.where = where;
+        decl.extent = extent;
+        out_.declarations.push_back(std::move(decl));
+        return out_.declarations.back();
+    }
+
     void warn(std::string_view code, std::string message, const Location& at,
               std::vector<Related> related = {}) {
         Diagnostic d;

@@ -354,52 +354,35 @@ std::string render_text(const Diagnostic& d, SourceCache& sources, const TextSty
     return out;
 }
 
-std::string github_escape_data(std::string_view s) {
+// Workflow commands end a message at a line break and a property at ':' or ','; each is
+// written as its percent escape, and so is '%' itself.
+std::string github_escape(std::string_view s, bool property) {
     std::string out;
     out.reserve(s.size());
     for (char c : s) {
-        switch (c) {
-            case '%':
-                out += "%25";
-                break;
-            case '\r':
-                out += "%0D";
-                break;
-            case '\n':
-                out += "%0A";
-                break;
-            default:
-                out += c;
+        if (c == '%') {
+            out += "%25";
+        } else if (c == '\r') {
+            out += "%0D";
+        } else if (c == '\n') {
+            out += "%0A";
+        } else if (property && c == ':') {
+            out += "%3A";
+        } else if (property && c == ',') {
+            out += "%2C";
+        } else {
+            out += c;
         }
     }
     return out;
 }
 
+std::string github_escape_data(std::string_view s) {
+    return github_escape(s, false);
+}
+
 std::string github_escape_property(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '%':
-                out += "%25";
-                break;
-            case '\r':
-                out += "%0D";
-                break;
-            case '\n':
-                out += "%0A";
-                break;
-            case ':':
-                out += "%3A";
-                break;
-            case ',':
-                out += "%2C";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    return github_escape(s, true);
 }
 
 std::string render_github(const Diagnostic& d, std::string_view prefix, const std::string& cwd) {
