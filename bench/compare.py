@@ -58,10 +58,16 @@ def read_ini(text):
 
 
 def median_times(contenders, runs):
-    """Runs each contender `runs` times, alternating, and returns the median seconds."""
+    """Runs each contender `runs` times, alternating, and returns the median seconds.
+
+    The order turns by one place each round: what a contender leaves behind (memory the
+    allocator hands back to the system, to be faulted in again by the next one) falls on
+    each of the others in turn, not always on the one after it."""
     times = {name: [] for name in contenders}
-    for _ in range(runs):
-        for name, fn in contenders.items():
+    names = list(contenders)
+    for r in range(runs):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            fn = contenders[name]
             gc.collect()
             start = time.perf_counter()
             fn()

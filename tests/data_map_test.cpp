@@ -45,14 +45,69 @@ TEST(DataMap, ReplacedValueKeepsPlaceAndLeavesNoTrace) {
     map.assign("a", "x");
     map.assign("b", "y");
     std::vector<std::string> before;
-    map.for_each([&](const DataMap::Entry& e) { before.push_back(e.key); });
+    map.for_each([&](const DataMap::Entry& e) { before.emplace_back(e.key); });
     EXPECT_EQ(map.find_key("x"), "a");
     map.assign("a", "z");
     EXPECT_FALSE(map.find_key("x").has_value());
     EXPECT_EQ(map.find_key("z"), "a");
     std::vector<std::string> after;
-    map.for_each([&](const DataMap::Entry& e) { after.push_back(e.key); });
+    map.for_each([&](const DataMap::Entry& e) { after.emplace_back(e.key); });
     EXPECT_EQ(before, after);
+}
+
+// Values replaced by shorter ones, by longer ones and by parts of the map's own text
+// (overlapping the bytes they replace, or another entry's): every value stays exact, and
+// the room the map holds for its text follows what it stores instead of what it stored.
+TEST(DataMap, ReplacedTextStaysExactAndItsRoomFollowsWhatIsStored) {
+    std::mt19937 rng(11);
+    DataMap map;
+    std::map<std::string, std::string> model;
+    const auto key_of = [&](unsigned i) { return "key" + std::to_string(i); };
+    for (int step = 0; step < 20000; ++step) {
+        const std::string key = key_of(rng() % 50);
+        const std::string other = key_of(rng() % 50);
+        const std::string_view* own = map.find(key);
+        const std::string_view* theirs = map.find(other);
+        std::string expected;
+        switch (rng() % 4) {
+            case 0:
+                if (own != nullptr && !own->empty()) {
+                    const std::string_view part = own->substr(rng() % own->size());
+                    expected = std::string(part);
+                    map.assign(key, part);
+                    break;
+                }
+                [[fallthrough]];
+            case 1:
+                if (theirs != nullptr) {
+                    expected = std::string(*theirs);
+                    map.assign(key, *theirs);
+                    break;
+                }
+                [[fallthrough]];
+            default:
+                expected = std::string(rng() % 3000, static_cast<char>('a' + step % 26));
+                map.assign(key, expected);
+        }
+        model[key] = expected;
+        ASSERT_EQ(*map.find(key), expected) << step;
+        std::size_t live = 0;
+        for (const auto& [k, v] : model) live += k.size() + v.size();
+        ASSERT_EQ(map.text_bytes(), live);
+        ASSERT_LE(map.arena_bytes(), 4 * live + 64 * 1024) << step;
+    }
+    for (const auto& [k, v] : model) EXPECT_EQ(*map.find(k), v) << k;
+    EXPECT_EQ(map.size(), model.size());
+}
+
+// A map's text stays where it is while keys are added: views taken earlier still read it.
+TEST(DataMap, TextStaysInPlaceAsKeysAreAdded) {
+    DataMap map;
+    map.assign("first", "a value that outgrows the first chunk of text, several times over");
+    const std::string_view held = *map.find("first");
+    for (int i = 0; i < 100000; ++i) map.assign("key" + std::to_string(i), "value");
+    EXPECT_EQ(held.data(), map.find("first")->data());
+    EXPECT_EQ(held, "a value that outgrows the first chunk of text, several times over");
 }
 
 TEST(DataMap, IterationsVisitEveryEntryOnce) {
@@ -61,8 +116,8 @@ TEST(DataMap, IterationsVisitEveryEntryOnce) {
         DataMap map;
         for (int i = 0; i < n; ++i) map.assign("key" + std::to_string(i), std::to_string(i));
         std::multiset<std::string> hashed, reseeded;
-        map.for_each([&](const DataMap::Entry& e) { hashed.insert(e.key); });
-        map.for_each_reseeded([&](const DataMap::Entry& e) { reseeded.insert(e.key); });
+        map.for_each([&](const DataMap::Entry& e) { hashed.emplace(e.key); });
+        map.for_each_reseeded([&](const DataMap::Entry& e) { reseeded.emplace(e.key); });
         const std::set<std::string> distinct(hashed.begin(), hashed.end());
         EXPECT_EQ(hashed.size(), static_cast<std::size_t>(n));
         EXPECT_EQ(distinct.size(), static_cast<std::size_t>(n));
@@ -95,8 +150,8 @@ TEST(DataMap, SeedsDifferBetweenMaps) {
         b.assign(std::to_string(i), "");
     }
     std::vector<std::string> oa, ob;
-    a.for_each([&](const DataMap::Entry& e) { oa.push_back(e.key); });
-    b.for_each([&](const DataMap::Entry& e) { ob.push_back(e.key); });
+    a.for_each([&](const DataMap::Entry& e) { oa.emplace_back(e.key); });
+    b.for_each([&](const DataMap::Entry& e) { ob.emplace_back(e.key); });
     EXPECT_NE(oa, ob);
 }
 

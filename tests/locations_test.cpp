@@ -125,6 +125,34 @@ TEST(Locations, RecoveringMergeReportsEveryFailingLine) {
               "Parse Error at line 1: 'a'. Reason: Missing assignment operator '='");
 }
 
+// Assignments are stored a few lines after they are read. A failing one must still stop
+// the merge before anything after it, and a recovering merge must report each failure
+// at its own line, in order, with every good line stored.
+TEST(Locations, FailuresAmongManyAssignmentsKeepTheirOrder) {
+    std::string text = "@schema S { n: i32, m: i32 }\n";
+    for (int i = 0; i < 12; ++i) {
+        text += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+        if (i == 2) text += "n = x\n";     // line 5: fails its field's check
+        if (i == 4) text += "broken\n";    // line 8: no '='
+        if (i == 9) text += "m = 1.5\n";   // line 14
+    }
+    QernDocument plain = new_document();
+    const auto stopped = plain.merge_content(text);
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.error().location()->line, 5u);
+    EXPECT_EQ(pairs_of(plain),
+              (std::map<std::string, std::string>{{"k0", "0"}, {"k1", "1"}, {"k2", "2"}}));
+
+    Collector seen;
+    QernDocument doc = new_document();
+    ASSERT_TRUE(doc.merge_source(text, {"t.qrn", std::nullopt}, &seen).ok());
+    std::vector<std::size_t> lines;
+    for (const QernError& e : seen.errors) lines.push_back(e.location()->line);
+    EXPECT_EQ(lines, (std::vector<std::size_t>{5, 8, 14}));
+    EXPECT_EQ(pairs_of(doc).size(), 12u);
+    EXPECT_EQ(pairs_of(doc).count("n"), 0u);
+}
+
 TEST(Locations, EveryKindOfErrorHasItsCode) {
     TempDir dir;
     dir.write("base.qrn", "@schema B { b: i32 }\n");

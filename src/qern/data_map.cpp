@@ -1,6 +1,7 @@
 #include "qern/data_map.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -10,7 +11,17 @@ namespace qern {
 
 // Entries move when the vector grows or gives room back: that must not fail, or a failed
 // growth could not leave the map as it was.
-static_assert(std::is_nothrow_move_constructible_v<DataMap::Entry>);
+static_assert(std::is_trivially_copyable_v<DataMap::Entry>);
+
+namespace {
+
+// Copies `text` to `at` (room for it); the view of the copy.
+std::string_view place(char* at, std::string_view text) noexcept {
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    return {at, text.size()};
+}
+
+}  // namespace
 
 void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h) {
     if (slots_.empty()) rehash(16);
@@ -22,12 +33,16 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
         if (slot == 0) break;
         if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
             const Entry& e = entries_[index_of(slot)];
-            if (e.hash == h && e.key == key) return replace(index_of(slot), value);
+            if (e.key == key) return replace(index_of(slot), value);
         }
     }
     if (entries_.size() >= kMaxEntries) throw std::length_error("too many keys");
     if (reverse_) reverse_room(*reverse_, 1, 1);
-    entries_.emplace_back(key, value, h);
+    // Key and value side by side. If what follows fails, these bytes are dead, and the
+    // map is as it was.
+    char* text = arena_.take(key.size() + value.size());
+    entries_.push_back(Entry{place(text, key), place(text + key.size(), value)});
+    live_bytes_ += key.size() + value.size();
     // Keep the index at most three quarters full so probe runs stay short.
     if (entries_.size() * 4 > slots_.size() * 3) return grow_after_append();
     slots_[at] = make_slot(h, entries_.size() - 1);
@@ -37,13 +52,44 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
 void DataMap::replace(std::size_t index, std::string_view value) {
     Entry& e = entries_[index];
     if (e.value == value) return;
-    std::string fresh(value);  // exact size, never a grown buffer
+    // A longer value is copied first, the only step here that allocates besides the
+    // reverse index's room; a value that fits is written over the old one once nothing
+    // can fail (it may be part of that old value: memmove).
+    const bool fits = value.size() <= e.value.size();
+    const std::string_view stored = fits ? std::string_view() : arena_.store(value);
     if (reverse_) {
         reverse_room(*reverse_, 0, 1);
         reverse_unlink(*reverse_, index);
     }
-    e.value.swap(fresh);
+    live_bytes_ -= e.value.size();
+    if (fits) {
+        char* at = const_cast<char*>(e.value.data());  // the arena's own, writable bytes
+        if (!value.empty()) std::memmove(at, value.data(), value.size());
+        e.value = {at, value.size()};
+    } else {
+        e.value = stored;
+    }
+    live_bytes_ += value.size();
     if (reverse_) reverse_link(*reverse_, index);
+    const std::size_t dead = arena_.used() - live_bytes_;
+    if (dead > live_bytes_ && dead > kDeadBytesKept) compact();
+}
+
+// Copies the live text into a fresh arena of its exact size and lets the old one go.
+// Short of memory, the old arena stays, dead bytes and all.
+[[gnu::cold, gnu::noinline]] void DataMap::compact() noexcept {
+    TextArena fresh;
+    try {
+        fresh.reserve(live_bytes_);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    for (Entry& e : entries_) {
+        char* text = fresh.take(e.key.size() + e.value.size());
+        e.key = place(text, e.key);
+        e.value = place(text + e.key.size(), e.value);
+    }
+    arena_.swap(fresh);
 }
 
 // The entry just appended has no slot yet: a larger index places it with the others.
@@ -51,6 +97,7 @@ void DataMap::replace(std::size_t index, std::string_view value) {
     try {
         rehash(slots_.size() * 2);
     } catch (...) {
+        live_bytes_ -= entries_.back().key.size() + entries_.back().value.size();
         entries_.pop_back();
         throw;
     }
@@ -64,16 +111,20 @@ std::size_t DataMap::empty_slot(std::uint64_t hash) const {
     return at;
 }
 
-void DataMap::make_room(std::size_t n) {
+void DataMap::make_room(std::size_t n, std::size_t bytes) {
     if (n > kMaxEntries - entries_.size()) throw std::length_error("too many keys");
     if (reverse_) reverse_room(*reverse_, n, n);
     reserve(n);
+    arena_.reserve(bytes);
 }
 
-void DataMap::insert_new(Entry&& entry) noexcept {
-    const std::size_t at = empty_slot(entry.hash);
-    entries_.push_back(std::move(entry));
-    slots_[at] = make_slot(entries_.back().hash, entries_.size() - 1);
+void DataMap::insert_new(const Pending& pair) noexcept {
+    const std::size_t at = empty_slot(pair.hash);
+    char* text = arena_.take(pair.key.size() + pair.value.size());
+    entries_.push_back(
+        Entry{place(text, pair.key), place(text + pair.key.size(), pair.value)});
+    live_bytes_ += pair.key.size() + pair.value.size();
+    slots_[at] = make_slot(pair.hash, entries_.size() - 1);
     if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
 }
 
@@ -234,9 +285,10 @@ void DataMap::rehash(std::size_t capacity) {
     std::vector<std::uint64_t> slots(capacity, 0);
     const std::size_t mask = capacity - 1;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-        std::size_t at = entries_[i].hash & mask;
+        const std::uint64_t h = hasher_(entries_[i].key);
+        std::size_t at = h & mask;
         while (slots[at] != 0) at = (at + 1) & mask;
-        slots[at] = make_slot(entries_[i].hash, i);
+        slots[at] = make_slot(h, i);
     }
     slots_.swap(slots);
 }

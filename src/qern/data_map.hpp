@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qern/hash.hpp"
+#include "qern/text_arena.hpp"
 
 namespace qern {
 
@@ -18,16 +19,28 @@ namespace qern {
 // is the hash order under this map's seed: unspecified, and different for every map.
 // Keys are never removed; assigning an existing key replaces its value in place.
 //
+// The text of keys and values lives in the map's arena, in the order it was stored; an
+// entry holds views into it. A value replaced by one no longer than it is overwritten
+// where it stands; a longer one goes to the end of the arena and its old bytes are dead.
+// Once dead bytes outnumber live ones, the live text is copied into a fresh arena, so the
+// memory a map holds follows what it stores. Views of a map's keys and values are valid
+// until its next assignment.
+//
 // Every change is all or nothing: what it needs is allocated first, and a failure to
 // allocate (std::bad_alloc) leaves the map, its index and its reverse index as they were.
 class DataMap {
   public:
+    // The key's hash is not kept: a slot of the index holds its upper half, which a
+    // lookup compares first, and a rehash, rare, computes it again.
     struct Entry {
-        Entry(std::string_view k, std::string_view v, std::uint64_t h)
-            : hash(h), key(k), value(v) {}
-        std::uint64_t hash;  // first: a lookup reads it, then the key, in one cache line
-        std::string key;
-        std::string value;
+        std::string_view key;
+        std::string_view value;
+    };
+    // A pair to insert with insert_new(): its text is copied in then.
+    struct Pending {
+        std::string_view key;
+        std::string_view value;
+        std::uint64_t hash;
     };
 
     DataMap() = default;
@@ -35,7 +48,7 @@ class DataMap {
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
-    const std::string* find(std::string_view key) const {
+    const std::string_view* find(std::string_view key) const {
         const std::size_t i = find_index(key);
         return i == npos ? nullptr : &entries_[i].value;
     }
@@ -52,7 +65,7 @@ class DataMap {
             if (slot == 0) return npos;
             if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
                 const Entry& e = entries_[index_of(slot)];
-                if (e.hash == h && same_text(e.key, key)) return index_of(slot);
+                if (same_text(e.key, key)) return index_of(slot);
             }
         }
     }
@@ -102,11 +115,15 @@ class DataMap {
     // The same, with the key's hash() already computed.
     void assign_hashed(std::string_view key, std::string_view value, std::uint64_t hash);
 
-    // For changes to several maps that must all happen or none: make_room(n) allocates
-    // all that `n` new keys need beyond their entries; insert_new() then stores an entry
-    // built beforehand (its hash from hash()) for a key not in the map, allocating nothing.
-    void make_room(std::size_t n);
-    void insert_new(Entry&& entry) noexcept;
+    // For changes to several maps that must all happen or none: make_room(n, bytes)
+    // allocates all that `n` new keys with `bytes` of text in all need; insert_new() then
+    // stores a pair (its hash from hash()) for a key not in the map, allocating nothing.
+    void make_room(std::size_t n, std::size_t bytes);
+    void insert_new(const Pending& pair) noexcept;
+
+    // Bytes of text the entries hold, and bytes the arena holds for them.
+    std::size_t text_bytes() const { return live_bytes_; }
+    std::size_t arena_bytes() const { return arena_.held(); }
 
     std::uint64_t hash(std::string_view key) const { return hasher_(key); }
     // Starts loading the index slot where a key of this hash is looked for, so that a
@@ -168,6 +185,8 @@ class DataMap {
   private:
     static constexpr std::size_t kAhead = 8;
     static constexpr std::size_t kRunLength = 64;
+    // Dead bytes a small map keeps rather than copy its text for so little.
+    static constexpr std::size_t kDeadBytesKept = 4096;
     static std::size_t index_of(std::uint64_t slot) {
         return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
     }
@@ -179,6 +198,7 @@ class DataMap {
     static std::size_t slots_for(std::size_t entries);
     void rehash(std::size_t capacity);
     void replace(std::size_t index, std::string_view value);
+    void compact() noexcept;
     void grow_after_append();
     std::size_t empty_slot(std::uint64_t hash) const;
 
@@ -202,6 +222,8 @@ class DataMap {
     static void reverse_rehash(ReverseIndex& r, std::size_t capacity);
 
     SeededHash hasher_;
+    TextArena arena_;
+    std::size_t live_bytes_ = 0;  // of keys and values in entries_; the rest of the arena is dead
     std::vector<Entry> entries_;
     std::vector<std::uint64_t> slots_;  // 0 = empty; capacity is a power of two
     mutable std::unique_ptr<ReverseIndex> reverse_;

@@ -56,7 +56,7 @@ Result<void> QernDocument::merge_file_observed(std::string_view path, MergeObser
 }
 
 std::optional<std::string_view> QernDocument::find_obj(std::string_view key) const {
-    if (const std::string* value = data_.find(key)) return std::string_view(*value);
+    if (const std::string_view* value = data_.find(key)) return *value;
     return data_.find_key(key);
 }
 
@@ -129,7 +129,7 @@ std::vector<std::string_view> QernDocument::keys() const {
 StringMap<std::string> QernDocument::to_dict() const {
     StringMap<std::string> out;
     out.reserve(data_.size());
-    data_.for_each([&](const DataMap::Entry& e) { out.emplace(e.key, e.value); });
+    data_.for_each([&](const DataMap::Entry& e) { out.emplace(std::string(e.key), std::string(e.value)); });
     return out;
 }
 

@@ -270,15 +270,26 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
     SourceLine block_where;
     std::string_view block_first;  // the first line, cleaned: the start of the buffer
     BraceCount braces;
-    std::optional<Assignment> pending;
-    const auto flush = [&]() -> Result<void> {
-        if (!pending) return success();
-        const Assignment a = *pending;
-        pending.reset();
+    // Assignments are stored a few lines late: the index slot of each key is fetched from
+    // memory while the lines before it are stored. Anything else first stores them all.
+    constexpr std::size_t kAhead = 4;
+    std::array<Assignment, kAhead> pending;
+    std::size_t first_pending = 0, pending_count = 0;
+    const auto store_first = [&]() -> Result<void> {
+        const Assignment& a = pending[first_pending];
+        first_pending = (first_pending + 1) % kAhead;
+        --pending_count;
         auto stored = store(doc, a);
         if (stored) return stored;
         return settle(context, std::move(stored).error(), a.where,
                       trim(strip_comment(a.where.first)));
+    };
+    const auto flush = [&]() -> Result<void> {
+        while (pending_count != 0) {
+            auto stored = store_first();
+            if (!stored) return stored;
+        }
+        return success();
     };
     const auto run_block = [&]() -> Result<void> {
         block_open = false;
@@ -309,18 +320,20 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
             if (line.empty()) continue;
             const SourceLine where{line_no, line_no, raw, raw};
             if (line.front() != '@') {
-                // Assignments are stored one line late: the map slot of this key is
-                // fetched from memory while the previous line is stored.
                 auto assignment = split_assignment(doc, line, where);
-                if (assignment) doc.data().prefetch(assignment->hash);
-                auto flushed = flush();
-                if (!flushed) return flushed;
                 if (!assignment) {
+                    auto flushed = flush();
+                    if (!flushed) return flushed;
                     auto settled = settle(context, std::move(assignment).error(), where, line);
                     if (!settled) return settled;
                     continue;
                 }
-                pending = *assignment;
+                doc.data().prefetch(assignment->hash);
+                if (pending_count == kAhead) {
+                    auto stored = store_first();
+                    if (!stored) return stored;
+                }
+                pending[(first_pending + pending_count++) % kAhead] = *assignment;
                 continue;
             }
             auto flushed = flush();

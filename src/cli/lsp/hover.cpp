@@ -49,7 +49,7 @@ std::string key_text(const Snapshot& s, std::string_view key, std::size_t cursor
     const Analysis& analysis = s.checked->analysis;
     const QernDocument& doc = analysis.document;
     std::string out = concat("key ", code_span(key));
-    if (const std::string* value = doc.data().find(key)) {
+    if (const std::string_view* value = doc.data().find(key)) {
         out += concat(" = ", shown_value(*value));
         if (const Declaration* d = effective_declaration(analysis, Declaration::Kind::Key, key)) {
             const bool here = !derived(d->where) && s.absolute(d->where.file) == s.path &&
@@ -88,7 +88,7 @@ std::string field_text(const Snapshot& s, const Cursor& c) {
     std::string out = concat("field ", code_span(c.token), " of schema ", code_span(c.schema), ": ",
                              code_span(*type), optional ? " (optional)" : " (required)", "\n\n",
                              describe_type(doc, *type, TypeContext::Field));
-    if (const std::string* value = doc.data().find(c.token))
+    if (const std::string_view* value = doc.data().find(c.token))
         out += concat("\n\nkey ", code_span(c.token), " = ", shown_value(*value));
     return out;
 }

@@ -93,7 +93,7 @@ const Declaration* effective_declaration(const Analysis& analysis, Declaration::
                                          std::string_view name) {
     const Declaration* own = nullptr;
     const Declaration* from_base = nullptr;
-    const std::string* value =
+    const std::string_view* value =
         kind == Declaration::Kind::Key ? analysis.document.data().find(name) : nullptr;
     for (const Declaration& d : analysis.declarations) {
         if (d.kind != kind || d.name != name) continue;

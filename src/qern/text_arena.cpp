@@ -1,0 +1,97 @@
+#include "qern/text_arena.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+
+namespace qern {
+
+namespace {
+
+// Standard chunks let go by arenas, for the next ones: at most 16 MiB of them. One lock
+// for all threads: an arena takes it once per 64 KiB of text.
+class ChunkPool {
+  public:
+    static constexpr std::size_t kMaxChunks = 256;
+
+    static ChunkPool& shared() {
+        // Never destroyed: threads that parse without the GIL may still run at exit.
+        static ChunkPool* const pool = new ChunkPool;
+        return *pool;
+    }
+
+    void* take() noexcept {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == 0) return nullptr;
+        return chunks_[--count_];
+    }
+    // False when the pool is full: the caller frees the chunk.
+    bool give(void* chunk) noexcept {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == kMaxChunks) return false;
+        chunks_[count_++] = chunk;
+        return true;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::size_t count_ = 0;
+    void* chunks_[kMaxChunks] = {};
+};
+
+}  // namespace
+
+TextArena::Chunk* TextArena::new_chunk(std::size_t size) {
+    void* memory = size == kStandardChunk ? ChunkPool::shared().take() : nullptr;
+    if (memory == nullptr) {
+        if (size > static_cast<std::size_t>(-1) - sizeof(Chunk)) throw std::bad_alloc();
+        memory = ::operator new(sizeof(Chunk) + size);
+    }
+    auto* chunk = static_cast<Chunk*>(memory);
+    chunk->size = size;
+    held_ += size;
+    return chunk;
+}
+
+// `n` bytes the current chunk has no room for. A text of more than half a standard chunk
+// gets a chunk of its own, and the current one keeps its room for the texts that follow;
+// otherwise a new chunk becomes current, and what the old one had left (less than `n`)
+// stays unused.
+[[gnu::cold, gnu::noinline]] char* TextArena::take_new(std::size_t n) {
+    if (n > kStandardChunk / 2 && last_ != nullptr) {
+        Chunk* own = new_chunk(n);
+        own->previous = last_->previous;  // behind the current chunk
+        last_->previous = own;
+        used_ += n;
+        return reinterpret_cast<char*>(own + 1);
+    }
+    grow(n);
+    char* at = next_;
+    next_ += n;
+    used_ += n;
+    return at;
+}
+
+// A new current chunk with room for at least `n` bytes.
+void TextArena::grow(std::size_t n) {
+    const std::size_t usual =
+        held_ < kStandardChunk ? std::clamp(held_, kFirstChunk, kStandardChunk) : kStandardChunk;
+    Chunk* chunk = new_chunk(std::max(n, usual));
+    chunk->previous = last_;
+    last_ = chunk;
+    next_ = reinterpret_cast<char*>(chunk + 1);
+    end_ = next_ + chunk->size;
+}
+
+void TextArena::release() noexcept {
+    for (Chunk* c = last_; c != nullptr;) {
+        Chunk* previous = c->previous;
+        if (c->size != kStandardChunk || !ChunkPool::shared().give(c)) ::operator delete(c);
+        c = previous;
+    }
+    last_ = nullptr;
+    next_ = end_ = nullptr;
+    held_ = used_ = 0;
+}
+
+}  // namespace qern
