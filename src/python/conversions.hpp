@@ -59,18 +59,23 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
 // Sets RuntimeError carrying the error's display text as its single argument.
 void raise_core_error(const QernError& error);
 
-// Whether every byte is below 0x80: eight at a time, then the rest.
+// Whether every byte is below 0x80: eight at a time, the last eight overlapping the ones
+// before, so that no byte is read alone past the first eight.
 inline bool is_ascii(std::string_view text) {
     const char* p = text.data();
     const std::size_t n = text.size();
     std::uint64_t seen = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    if (n >= 8) {
         std::uint64_t word;
-        std::memcpy(&word, p + i, 8);
+        for (std::size_t i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&word, p + i, 8);
+            seen |= word;
+        }
+        std::memcpy(&word, p + n - 8, 8);
         seen |= word;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
     }
-    for (; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
     return (seen & 0x8080808080808080ULL) == 0;
 }
 

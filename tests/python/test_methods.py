@@ -68,6 +68,20 @@ def test_text_round_trips_as_utf8(key, value):
         assert cfg.find_key(value) == key
 
 
+def test_one_non_ascii_character_anywhere_is_decoded():
+    # Whatever its length, a text with one character above U+007F at any place must come
+    # back as that character, in keys, values and the dict alike.
+    lines, expected = [], {}
+    for n in range(1, 25):
+        for i in range(n):
+            text = "a" * i + "\u00e9" + "b" * (n - i - 1)
+            lines.append(f"k_{n}_{i}_{text} = {text}")
+            expected[f"k_{n}_{i}_{text}"] = text
+    cfg = QERN.parse("\n".join(lines))
+    assert cfg.to_dict() == expected
+    assert all(cfg.find_obj(k) == v for k, v in expected.items())
+
+
 def test_validate_value():
     cfg = QERN.parse("@type port_t = i32\n@schema Point { x: f64, y: f64 }")
     assert cfg.validate_value("i32", "42") is None
