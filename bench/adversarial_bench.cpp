@@ -129,8 +129,9 @@ void BM_AdversarialWideSchema(benchmark::State& state) {
     std::string text = "@schema Wide {";
     std::string assignments;
     for (int i = 0; i < state.range(0); ++i) {
-        text += " f" + std::to_string(i) + ": i32,";
-        assignments += "f" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+        const std::string n = std::to_string(i);
+        text.append(" f").append(n).append(": i32,");
+        assignments.append("f").append(n).append(" = ").append(n).append("\n");
     }
     text += " }\n" + assignments;
     run(state, text, [&] {
@@ -166,7 +167,8 @@ BENCHMARK(BM_AdversarialDeriveManySchemas)->Arg(10000)->Arg(100000)->Unit(benchm
 // An "@schema" block left open for range(0) lines.
 void BM_AdversarialUnclosedBlock(benchmark::State& state) {
     std::string text = "@schema Big {\n";
-    for (int i = 0; i < state.range(0); ++i) text += "f" + std::to_string(i) + ": i32 {\n";
+    for (int i = 0; i < state.range(0); ++i)
+        text.append("f").append(std::to_string(i)).append(": i32 {\n");
     run(state, text, [&] {
         auto doc = qern::parse_document(text);
         expect(state, !doc.ok(), "must fail");

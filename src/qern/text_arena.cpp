@@ -1,8 +1,11 @@
 #include "qern/text_arena.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
 namespace qern {
 
@@ -10,15 +13,15 @@ namespace {
 
 // Standard chunks let go by arenas, for the next ones: at most 16 MiB of them. One lock
 // for all threads: an arena takes it once per 64 KiB of text.
+//
+// The pool is constant-initialized and trivially destroyed: no guard to take on first use
+// and nothing to destroy at exit, while threads that parse without the GIL may still run.
+// A fork waits until no thread holds the lock, so that the child does not start with it
+// taken by a thread the child does not have; the handlers are registered when the library
+// is loaded, before any thread can be using the pool.
 class ChunkPool {
   public:
     static constexpr std::size_t kMaxChunks = 256;
-
-    static ChunkPool& shared() {
-        // Never destroyed: threads that parse without the GIL may still run at exit.
-        static ChunkPool* const pool = new ChunkPool;
-        return *pool;
-    }
 
     void* take() noexcept {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -33,16 +36,30 @@ class ChunkPool {
         return true;
     }
 
+    void lock() noexcept { mutex_.lock(); }
+    void unlock() noexcept { mutex_.unlock(); }
+
   private:
     std::mutex mutex_;
     std::size_t count_ = 0;
     void* chunks_[kMaxChunks] = {};
 };
 
+static_assert(std::is_trivially_destructible_v<ChunkPool>);
+constinit ChunkPool pool;
+
+struct ForkHandlers {
+    ForkHandlers() {
+        pthread_atfork([] { pool.lock(); }, [] { pool.unlock(); }, [] { pool.unlock(); });
+    }
+};
+static_assert(std::is_trivially_destructible_v<ForkHandlers>);
+const ForkHandlers fork_handlers;
+
 }  // namespace
 
 TextArena::Chunk* TextArena::new_chunk(std::size_t size) {
-    void* memory = size == kStandardChunk ? ChunkPool::shared().take() : nullptr;
+    void* memory = size == kStandardChunk ? pool.take() : nullptr;
     if (memory == nullptr) {
         if (size > static_cast<std::size_t>(-1) - sizeof(Chunk)) throw std::bad_alloc();
         memory = ::operator new(sizeof(Chunk) + size);
@@ -86,7 +103,7 @@ void TextArena::grow(std::size_t n) {
 void TextArena::release() noexcept {
     for (Chunk* c = last_; c != nullptr;) {
         Chunk* previous = c->previous;
-        if (c->size != kStandardChunk || !ChunkPool::shared().give(c)) ::operator delete(c);
+        if (c->size != kStandardChunk || !pool.give(c)) ::operator delete(c);
         c = previous;
     }
     last_ = nullptr;

@@ -153,3 +153,56 @@ def test_what_a_drop_off_the_owner_thread_costs(drop):
     else:
         assert (int(count), texts) == (11, repr({UNSENDABLE}))
         assert int(growth_mb) > 45, run.stdout
+
+
+FORK_WHILE_PARSING = """
+import os, sys, threading, time, warnings
+from qern_native import QERN
+
+text = "".join(f"key_{i} = value number {i} with some text\\n" for i in range(20_000))
+stop = threading.Event()
+
+def parse_until_stopped():
+    while not stop.is_set():
+        QERN.parse(text)
+
+workers = [threading.Thread(target=parse_until_stopped) for _ in range(2)]
+for w in workers:
+    w.start()
+status = 0
+for _ in range(20):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+        pid = os.fork()
+    if pid == 0:
+        ok = QERN.parse(text)["key_19999"] == "value number 19999 with some text"
+        os._exit(0 if ok else 1)
+    deadline = time.monotonic() + float(sys.argv[1])
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            print("a forked child hung")
+            status = 3
+            break
+        time.sleep(0.005)
+    else:
+        status = status or os.waitstatus_to_exitcode(done[1])
+    if status:
+        break
+stop.set()
+for w in workers:
+    w.join()
+sys.exit(status)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_a_child_forked_while_threads_parse_parses_too():
+    # Documents share memory they let go. A child forked while other threads parse (also
+    # while they first reach that shared state, so in a fresh process) must not inherit it
+    # locked.
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", FORK_WHILE_PARSING, str(THREAD_TIMEOUT)],
+                              capture_output=True, text=True, timeout=4 * THREAD_TIMEOUT)
+        assert done.returncode == 0, done.stdout + done.stderr
