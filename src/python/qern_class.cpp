@@ -105,20 +105,20 @@ decltype(auto) core(Work&& work) {
     return std::forward<Work>(work)();
 }
 
-// Texts at least this long are parsed with the GIL released (on builds that have one).
+// Texts at least this long are parsed detached from the interpreter.
 constexpr std::size_t kLongText = 32 * 1024;
 // Documents with at least this many keys are freed with the GIL released.
 constexpr std::size_t kLongDocument = 4096;
 
-// Runs long work of the core (large parses and merges, file reads). On builds with a GIL
-// it runs with the GIL released so that other threads go on meanwhile; the instance stays
-// borrowed, and nothing in the work touches a Python object. Free-threaded builds stay
-// attached. The GIL is taken back on every path; a failure of the work is rethrown only
-// once it is held again. Taking it back is not done from a destructor: while the
+// Runs long work of the core (large parses and merges, file reads) detached from the
+// interpreter: on builds with a GIL it is released, so that other threads go on meanwhile;
+// on free-threaded builds a collection, or anything else that stops the world, does not
+// wait for the work to end. The instance stays borrowed, and nothing in the work touches a
+// Python object. The thread attaches again on every path; a failure of the work is
+// rethrown only once it has. Attaching again is not done from a destructor: while the
 // interpreter exits, that call may end the thread by unwinding it.
 template <class Work>
 auto core_long(bool long_work, Work&& work) -> decltype(work()) {
-#ifndef Py_GIL_DISABLED
     if (long_work) {
         std::optional<decltype(work())> result;
         std::exception_ptr failure;
@@ -132,9 +132,6 @@ auto core_long(bool long_work, Work&& work) -> decltype(work()) {
         if (failure) std::rethrow_exception(failure);
         return std::move(*result);
     }
-#else
-    (void)long_work;
-#endif
     return std::forward<Work>(work)();
 }
 

@@ -206,3 +206,27 @@ def test_a_child_forked_while_threads_parse_parses_too():
         done = subprocess.run([sys.executable, "-c", FORK_WHILE_PARSING, str(THREAD_TIMEOUT)],
                               capture_output=True, text=True, timeout=4 * THREAD_TIMEOUT)
         assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_a_collection_does_not_wait_for_a_long_parse():
+    # A long parse runs detached: a collection started by another thread (which on the
+    # free-threaded build stops every thread running Python) does not wait for it.
+    text = "".join(f"key_{i} = value number {i} with some text\n" for i in range(400_000))
+    start = time.perf_counter()
+    QERN.parse(text)
+    alone = time.perf_counter() - start
+    started = threading.Event()
+
+    def parse():
+        started.set()
+        QERN.parse(text)
+
+    worker = threading.Thread(target=parse)
+    worker.start()
+    started.wait()
+    time.sleep(alone / 10)  # well into the parse
+    start = time.perf_counter()
+    gc.collect()
+    collection = time.perf_counter() - start
+    worker.join(THREAD_TIMEOUT)
+    assert collection < alone / 2, (collection, alone)
