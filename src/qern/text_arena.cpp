@@ -19,9 +19,23 @@ namespace {
 // A fork waits until no thread holds the lock, so that the child does not start with it
 // taken by a thread the child does not have; the handlers are registered when the library
 // is loaded, before any thread can be using the pool.
+// Under AddressSanitizer chunks are freed, not kept, so that a view read after its
+// document is gone is reported instead of reading another document's text.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepChunks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kKeepChunks = false;
+#else
+constexpr bool kKeepChunks = true;
+#endif
+#else
+constexpr bool kKeepChunks = true;
+#endif
+
 class ChunkPool {
   public:
-    static constexpr std::size_t kMaxChunks = 256;
+    static constexpr std::size_t kMaxChunks = kKeepChunks ? 256 : 0;
 
     void* take() noexcept {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -42,7 +56,7 @@ class ChunkPool {
   private:
     std::mutex mutex_;
     std::size_t count_ = 0;
-    void* chunks_[kMaxChunks] = {};
+    void* chunks_[kMaxChunks == 0 ? 1 : kMaxChunks] = {};
 };
 
 static_assert(std::is_trivially_destructible_v<ChunkPool>);
