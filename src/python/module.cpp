@@ -1,7 +1,9 @@
 #include "module.hpp"
 
 #include <cstring>
+#include <new>
 
+#include "commands/builtins.hpp"
 #include "py_ref.hpp"
 #include "qern_class.hpp"
 
@@ -58,6 +60,15 @@ int exec_module(PyObject* module) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "qern_native can only be imported by the main interpreter");
+        return -1;
+    }
+    // The built-in directives and types, shared by every document, are built now, before
+    // any thread can parse: a child forked while a thread first built them would wait for
+    // them forever.
+    try {
+        (void)builtins();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         return -1;
     }
     PyObject* cls = qern_type();

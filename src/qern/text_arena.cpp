@@ -35,15 +35,17 @@ constexpr bool kKeepChunks = true;
 
 class ChunkPool {
   public:
-    static constexpr std::size_t kMaxChunks = kKeepChunks ? 256 : 0;
+    static constexpr std::size_t kMaxChunks = 256;
 
     void* take() noexcept {
+        if constexpr (!kKeepChunks) return nullptr;
         const std::lock_guard<std::mutex> lock(mutex_);
         if (count_ == 0) return nullptr;
         return chunks_[--count_];
     }
     // False when the pool is full: the caller frees the chunk.
     bool give(void* chunk) noexcept {
+        if constexpr (!kKeepChunks) return false;
         const std::lock_guard<std::mutex> lock(mutex_);
         if (count_ == kMaxChunks) return false;
         chunks_[count_++] = chunk;
@@ -56,7 +58,7 @@ class ChunkPool {
   private:
     std::mutex mutex_;
     std::size_t count_ = 0;
-    void* chunks_[kMaxChunks == 0 ? 1 : kMaxChunks] = {};
+    void* chunks_[kMaxChunks] = {};
 };
 
 static_assert(std::is_trivially_destructible_v<ChunkPool>);
