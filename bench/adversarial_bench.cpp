@@ -67,7 +67,11 @@ BENCHMARK(BM_AdversarialLongLine)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond
 void BM_AdversarialManyKeys(benchmark::State& state) {
     std::string text;
     for (int i = 0; i < state.range(0); ++i)
-        text += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+        text.append("k")
+            .append(std::to_string(i))
+            .append(" = ")
+            .append(std::to_string(i))
+            .append("\n");
     run(state, text, [&] {
         auto doc = qern::parse_document(text);
         expect(state, doc.ok() && doc->data().size() == static_cast<std::size_t>(state.range(0)),
@@ -97,8 +101,9 @@ BENCHMARK(BM_AdversarialDeepListType)->Arg(100000)->Arg(1000000)->Unit(benchmark
 // item once per level, and building it must cost no more than its length.
 void BM_AdversarialDeepListFailure(benchmark::State& state) {
     const std::size_t levels = 255;
-    const std::string item =
-        "x" + std::string(static_cast<std::size_t>(state.range(0)) << 10, ' ') + "y";
+    std::string item(static_cast<std::size_t>(state.range(0)) << 10, ' ');
+    item.insert(item.begin(), 'x');
+    item.push_back('y');
     const std::string type = repeat("list<", levels) + "i32" + repeat(">", levels);
     const std::string value = repeat("[", levels) + item + repeat("]", levels);
     const qern::QernDocument doc = qern::new_document();
@@ -204,7 +209,11 @@ void BM_AdversarialFindDeep(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     std::string text;
     for (int i = 0; i < n; ++i)
-        text += "k" + std::to_string(i) + " = k" + std::to_string((i + 1) % n) + "\n";
+        text.append("k")
+            .append(std::to_string(i))
+            .append(" = k")
+            .append(std::to_string((i + 1) % n))
+            .append("\n");
     const qern::QernDocument doc = std::move(qern::parse_document(text)).value();
     for (auto _ : state) benchmark::DoNotOptimize(doc.find_deep("k0"));
     report_peak(state);

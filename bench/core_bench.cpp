@@ -39,7 +39,8 @@ void BM_ParseWithSchemas(benchmark::State& state) {
     for (int s = 0; s < state.range(0); ++s)
         text += "@schema S" + std::to_string(s) + " { f" + std::to_string(s) + ": i32 }\n";
     text += pairs_text(10000);
-    for (int i = 0; i < 10000; ++i) text += "f" + std::to_string(i % state.range(0)) + " = 42\n";
+    for (int i = 0; i < 10000; ++i)
+        text.append("f").append(std::to_string(i % state.range(0))).append(" = 42\n");
     for (auto _ : state) {
         auto doc = qern::parse_document(text);
         benchmark::DoNotOptimize(doc);
@@ -68,7 +69,11 @@ BENCHMARK(BM_Lookups)->Arg(1000)->Arg(1000000);
 void BM_FindDeepChain(benchmark::State& state) {
     std::string text;
     for (int i = 0; i < state.range(0); ++i)
-        text += "k" + std::to_string(i) + " = k" + std::to_string(i + 1) + "\n";
+        text.append("k")
+            .append(std::to_string(i))
+            .append(" = k")
+            .append(std::to_string(i + 1))
+            .append("\n");
     const qern::QernDocument doc = std::move(qern::parse_document(text)).value();
     for (auto _ : state) benchmark::DoNotOptimize(doc.find_deep("k0"));
 }

@@ -132,9 +132,9 @@ TEST(Locations, FailuresAmongManyAssignmentsKeepTheirOrder) {
     std::string text = "@schema S { n: i32, m: i32 }\n";
     for (int i = 0; i < 12; ++i) {
         text += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
-        if (i == 2) text += "n = x\n";     // line 5: fails its field's check
-        if (i == 4) text += "broken\n";    // line 8: no '='
-        if (i == 9) text += "m = 1.5\n";   // line 14
+        if (i == 2) text += "n = x\n";    // line 5: fails its field's check
+        if (i == 4) text += "broken\n";   // line 8: no '='
+        if (i == 9) text += "m = 1.5\n";  // line 14
     }
     QernDocument plain = new_document();
     const auto stopped = plain.merge_content(text);

@@ -121,8 +121,7 @@ void DataMap::make_room(std::size_t n, std::size_t bytes) {
 void DataMap::insert_new(const Pending& pair) noexcept {
     const std::size_t at = empty_slot(pair.hash);
     char* text = arena_.take(pair.key.size() + pair.value.size());
-    entries_.push_back(
-        Entry{place(text, pair.key), place(text + pair.key.size(), pair.value)});
+    entries_.push_back(Entry{place(text, pair.key), place(text + pair.key.size(), pair.value)});
     live_bytes_ += pair.key.size() + pair.value.size();
     slots_[at] = make_slot(pair.hash, entries_.size() - 1);
     if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
