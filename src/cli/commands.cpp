@@ -104,7 +104,8 @@ int run_export(const std::string& path, bool sort_keys) {
     // by one through operator[] would search the ones before it each time.
     auto& pairs = out.get_ref<nlohmann::ordered_json::object_t&>();
     pairs.reserve(entries.size());
-    for (const DataMap::Entry* e : entries) pairs.emplace_back(std::string(e->key), std::string(e->value));
+    for (const DataMap::Entry* e : entries)
+        pairs.emplace_back(std::string(e->key), std::string(e->value));
     write_out(out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
     write_out("\n");
     return finish_output(0);

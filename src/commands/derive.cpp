@@ -85,15 +85,15 @@ class Transfer {
     void take_defaults(const QernDocument& base) {
         const DataMap& data = doc_.data();
         base.data().for_each([&](const DataMap::Entry& e) {
-            if (data.contains(e.key)) return;
-            defaults_.push_back({e.key, e.value, data.hash(e.key)});
-            default_bytes_ += e.key.size() + e.value.size();
+            if (!data.contains(e.key)) defaults_.push_back({e.key, e.value, data.hash(e.key)});
         });
     }
 
     void commit() {
         make_room(doc_.types(), types_.size());
-        doc_.data().make_room(defaults_.size(), default_bytes_);
+        std::size_t bytes = 0;
+        for (const DataMap::Pending& e : defaults_) bytes += e.key.size() + e.value.size();
+        doc_.data().make_room(defaults_.size(), bytes);
         for (auto& node : types_) doc_.types().insert(std::move(node));
         for (const DataMap::Pending& e : defaults_) doc_.data().insert_new(e);
         committed_ = true;
@@ -104,7 +104,6 @@ class Transfer {
     std::vector<std::string_view> registered_;
     std::vector<StringMap<std::unique_ptr<TypeDef>>::node_type> types_;
     std::vector<DataMap::Pending> defaults_;  // views into the base, alive until commit()
-    std::size_t default_bytes_ = 0;
     bool committed_ = false;
 };
 

@@ -365,7 +365,7 @@ PyObject* keys_method(PyObject* self, PyObject*) {
             bool failed = false;
             data.for_each([&](const DataMap::Entry& entry) {
                 if (failed) return;
-                PyObject* key = to_python(std::string_view(entry.key));
+                PyObject* key = to_python(entry.key);
                 if (key == nullptr) {
                     failed = true;
                     return;
@@ -387,9 +387,8 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
             bool failed = false;
             doc.data().for_each_reseeded([&](const DataMap::Entry& entry) {
                 if (failed) return;
-                PyRef key = PyRef::steal(to_python(std::string_view(entry.key)));
-                PyRef value =
-                    key ? PyRef::steal(to_python(std::string_view(entry.value))) : PyRef();
+                PyRef key = PyRef::steal(to_python(entry.key));
+                PyRef value = key ? PyRef::steal(to_python(entry.value)) : PyRef();
                 if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) failed = true;
             });
             return failed ? nullptr : dict.release();

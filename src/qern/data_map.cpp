@@ -21,6 +21,12 @@ std::string_view place(char* at, std::string_view text) noexcept {
     return {at, text.size()};
 }
 
+// An entry whose key and value are copies, side by side, in `arena`.
+DataMap::Entry place_pair(TextArena& arena, std::string_view key, std::string_view value) {
+    char* text = arena.take(key.size() + value.size());
+    return {place(text, key), place(text + key.size(), value)};
+}
+
 }  // namespace
 
 void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h) {
@@ -40,8 +46,7 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
     if (reverse_) reverse_room(*reverse_, 1, 1);
     // Key and value side by side. If what follows fails, these bytes are dead, and the
     // map is as it was.
-    char* text = arena_.take(key.size() + value.size());
-    entries_.push_back(Entry{place(text, key), place(text + key.size(), value)});
+    entries_.push_back(place_pair(arena_, key, value));
     live_bytes_ += key.size() + value.size();
     // Keep the index at most three quarters full so probe runs stay short.
     if (entries_.size() * 4 > slots_.size() * 3) return grow_after_append();
@@ -84,11 +89,7 @@ void DataMap::replace(std::size_t index, std::string_view value) {
     } catch (const std::bad_alloc&) {
         return;
     }
-    for (Entry& e : entries_) {
-        char* text = fresh.take(e.key.size() + e.value.size());
-        e.key = place(text, e.key);
-        e.value = place(text + e.key.size(), e.value);
-    }
+    for (Entry& e : entries_) e = place_pair(fresh, e.key, e.value);
     arena_.swap(fresh);
 }
 
@@ -120,8 +121,7 @@ void DataMap::make_room(std::size_t n, std::size_t bytes) {
 
 void DataMap::insert_new(const Pending& pair) noexcept {
     const std::size_t at = empty_slot(pair.hash);
-    char* text = arena_.take(pair.key.size() + pair.value.size());
-    entries_.push_back(Entry{place(text, pair.key), place(text + pair.key.size(), pair.value)});
+    entries_.push_back(place_pair(arena_, pair.key, pair.value));
     live_bytes_ += pair.key.size() + pair.value.size();
     slots_[at] = make_slot(pair.hash, entries_.size() - 1);
     if (reverse_) reverse_link(*reverse_, entries_.size() - 1);

@@ -129,7 +129,8 @@ std::vector<std::string_view> QernDocument::keys() const {
 StringMap<std::string> QernDocument::to_dict() const {
     StringMap<std::string> out;
     out.reserve(data_.size());
-    data_.for_each([&](const DataMap::Entry& e) { out.emplace(std::string(e.key), std::string(e.value)); });
+    data_.for_each(
+        [&](const DataMap::Entry& e) { out.emplace(std::string(e.key), std::string(e.value)); });
     return out;
 }
 

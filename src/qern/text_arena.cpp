@@ -11,6 +11,19 @@ namespace qern {
 
 namespace {
 
+// Under AddressSanitizer chunks are freed, not kept, so that a view read after its
+// document is gone is reported instead of reading another document's text.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QERN_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QERN_ADDRESS_SANITIZER)
+constexpr bool kKeepChunks = false;
+#else
+constexpr bool kKeepChunks = true;
+#endif
+
 // Standard chunks let go by arenas, for the next ones: at most 16 MiB of them. One lock
 // for all threads: an arena takes it once per 64 KiB of text.
 //
@@ -19,20 +32,6 @@ namespace {
 // A fork waits until no thread holds the lock, so that the child does not start with it
 // taken by a thread the child does not have; the handlers are registered when the library
 // is loaded, before any thread can be using the pool.
-// Under AddressSanitizer chunks are freed, not kept, so that a view read after its
-// document is gone is reported instead of reading another document's text.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kKeepChunks = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kKeepChunks = false;
-#else
-constexpr bool kKeepChunks = true;
-#endif
-#else
-constexpr bool kKeepChunks = true;
-#endif
-
 class ChunkPool {
   public:
     static constexpr std::size_t kMaxChunks = 256;
@@ -99,10 +98,7 @@ TextArena::Chunk* TextArena::new_chunk(std::size_t size) {
         return reinterpret_cast<char*>(own + 1);
     }
     grow(n);
-    char* at = next_;
-    next_ += n;
-    used_ += n;
-    return at;
+    return take(n);
 }
 
 // A new current chunk with room for at least `n` bytes.
