@@ -39,6 +39,7 @@ std::string_view error_code(const QernError& error) {
         return "schema";
     }
     if (error.is<QernError::KeyNotFound>()) return "unknown-type";
+    if (error.is<QernError::Conversion>()) return "conversion";
     if (const auto* t = error.as<QernError::InvalidType>()) {
         if (t->message.find(kDepth) != std::string_view::npos) return "limit";
     }

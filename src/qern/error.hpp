@@ -46,8 +46,17 @@ class QernError {
         std::string type;
         std::string message;
     };
+    // A stored value that has no typed value of its key's declared type (to_typed_dict,
+    // qern export --typed): `value` is the key's whole value, `reason` says what inside
+    // it does not convert.
+    struct Conversion {
+        std::string key;
+        std::string type;
+        std::string value;
+        std::string reason;
+    };
     using Variant = std::variant<Io, Parse, KeyNotFound, InvalidValue, InvalidType, Directive,
-                                 SchemaValidation>;
+                                 SchemaValidation, Conversion>;
 
     template <class Alternative>
     QernError(Alternative alternative) : v_(std::move(alternative)) {}
@@ -70,6 +79,12 @@ class QernError {
                                        std::string_view type, std::string message) {
         return SchemaValidation{std::string(schema), std::string(field), std::string(type),
                                 std::move(message)};
+    }
+
+    static QernError conversion(std::string_view key, std::string_view type, std::string_view value,
+                                std::string reason) {
+        return Conversion{std::string(key), std::string(type), std::string(value),
+                          std::move(reason)};
     }
 
     const Variant& variant() const { return v_; }

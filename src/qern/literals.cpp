@@ -79,4 +79,14 @@ InlineObject parse_inline_object(std::string_view value) {
     return out;
 }
 
+std::optional<ViewMap<std::string_view>> object_fields(std::string_view value) {
+    const std::string_view t = trim(value);
+    if (t.empty() || t.front() != '{' || t.back() != '}') return std::nullopt;
+    InlineObject object = parse_inline_object(value);
+    if (!object.ok()) return std::nullopt;
+    ViewMap<std::string_view> fields;
+    for (const ObjectField& f : object.fields) fields.insert_or_assign(f.key, f.value);
+    return fields;
+}
+
 }  // namespace qern
