@@ -28,7 +28,7 @@ std::optional<std::map<std::string_view, std::string_view>> sorted(
 
 std::vector<std::string> keys_in_order(const FrozenDocument& fz) {
     std::vector<std::string> out;
-    for (const auto& e : fz.entries()) out.emplace_back(e.key);
+    for (std::size_t i = 0; i < fz.size(); ++i) out.emplace_back(fz.entry(i).key);
     return out;
 }
 
@@ -89,7 +89,8 @@ TEST(Frozen, FindKeyOfASharedValueAnswersAsTheDocumentDidWhenFrozen) {
     EXPECT_EQ(shown(fz.find_obj("x")), "a");
     EXPECT_EQ(fz.shared_value_answers(), std::vector<std::size_t>{0});
     // Restored from its pairs and answers, it answers the same.
-    std::vector<FrozenDocument::Entry> pairs(fz.entries().begin(), fz.entries().end());
+    std::vector<FrozenDocument::Entry> pairs;
+    for (std::size_t i = 0; i < fz.size(); ++i) pairs.push_back(fz.entry(i));
     auto restored =
         FrozenDocument::restore(pairs, doc.copy_declarations(), fz.shared_value_answers());
     ASSERT_TRUE(restored.ok());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,9 +15,10 @@
 namespace qern {
 
 // An immutable snapshot of a document: its pairs in the order of their keys' first
-// assignment, and copies of its declarations. Nothing changes it after it is made, and no
-// lookup writes anything (there is no cache to build on first use), so any number of
-// threads may read one at once without a lock.
+// assignment, and copies of its declarations. Nothing changes it after it is made, so any
+// number of threads may read one at once without a lock. The one thing built later, the
+// index of values that find_key uses (built on first use, as the document's is, so that
+// freezing does not pay for it), is built aside and published with one atomic exchange.
 //
 // The snapshot copies its keys. The texts of its values belong to its maker, who must
 // keep them unchanged for the snapshot's life: the Python layer keeps one str per value
@@ -41,29 +43,36 @@ class FrozenDocument {
                                           QernDocument declarations,
                                           const std::vector<std::size_t>& answers);
 
-    FrozenDocument(FrozenDocument&&) noexcept = default;
-    FrozenDocument& operator=(FrozenDocument&&) noexcept = default;
+    FrozenDocument(FrozenDocument&& other) noexcept;
+    FrozenDocument& operator=(FrozenDocument&&) = delete;
+    FrozenDocument(const FrozenDocument&) = delete;
+    ~FrozenDocument();
 
-    std::size_t size() const { return entries_.size(); }
-    const Entry& entry(std::size_t i) const { return entries_[i]; }
-    const std::vector<Entry>& entries() const { return entries_; }
+    std::size_t size() const { return pairs_.size(); }
+    Entry entry(std::size_t i) const {
+        const Pair& p = pairs_[i];
+        const std::size_t end = i + 1 < pairs_.size() ? pairs_[i + 1].key_start : key_bytes_;
+        return {{key_text_.get() + p.key_start, end - p.key_start}, {p.value, p.value_size}};
+    }
 
     // The position of the key's pair, or npos.
     std::size_t find_index(std::string_view key) const {
-        if (entries_.empty()) return npos;
+        if (pairs_.empty()) return npos;
         const std::uint64_t h = hasher_(key);
         const std::uint64_t tag = h & kTagMask;
         const std::size_t mask = keys_index_.size() - 1;
         for (std::size_t at = h & mask;; at = (at + 1) & mask) {
             const std::uint64_t slot = keys_index_[at];
             if (slot == 0) return npos;
-            if ((slot & kTagMask) == tag && same_text(entries_[position(slot)].key, key))
+            if ((slot & kTagMask) == tag && same_text(entry(position(slot)).key, key))
                 return position(slot);
         }
     }
-    const std::string_view* find(std::string_view key) const {
+    // The value of `key`, or null.
+    std::optional<std::string_view> find(std::string_view key) const {
         const std::size_t i = find_index(key);
-        return i == npos ? nullptr : &entries_[i].value;
+        if (i == npos) return std::nullopt;
+        return entry(i).value;
     }
     // The key of the pair find_key answers with for `value` (see freeze and restore).
     std::optional<std::string_view> find_key(std::string_view value) const;
@@ -83,6 +92,13 @@ class FrozenDocument {
     const std::vector<std::size_t>& shared_value_answers() const { return shared_answers_; }
 
   private:
+    // A pair: its key runs from key_start to the next pair's (keys lie end to end).
+    struct Pair {
+        const char* value;
+        std::uint32_t value_size;
+        std::uint32_t key_start;
+    };
+    using Slots = std::vector<std::uint64_t>;  // (hash tag | position + 1), 0 = empty
     static constexpr std::uint64_t kTagMask = 0xFFFFFFFF00000000ULL;
     static std::size_t position(std::uint64_t slot) {
         return static_cast<std::size_t>(slot & 0xFFFFFFFFu) - 1;
@@ -94,15 +110,19 @@ class FrozenDocument {
     explicit FrozenDocument(QernDocument declarations);
     // Copies the keys and indexes the pairs; false when a key comes twice.
     bool index(const std::vector<Entry>& pairs);
-    // The slot of the values index where `value` is, or the empty one where it goes.
-    std::size_t value_slot(std::uint64_t hash, std::string_view value) const;
+    // One slot per distinct value, holding the first pair that holds it.
+    Slots first_holders() const;
+    // The slot of `values` where `value` is, or the empty one where it goes.
+    std::size_t value_slot(const Slots& values, std::string_view value) const;
+    const Slots& values_index() const;
 
     SeededHash hasher_;
     std::unique_ptr<char[]> key_text_;
-    std::vector<Entry> entries_;
-    std::vector<std::uint64_t> keys_index_;    // (hash tag | position + 1), 0 = empty
-    std::vector<std::uint64_t> values_index_;  // one slot per distinct value: its answer
+    std::size_t key_bytes_ = 0;
+    std::vector<Pair> pairs_;
+    Slots keys_index_;
     std::vector<std::size_t> shared_answers_;
+    mutable std::atomic<const Slots*> values_index_{nullptr};  // owned; built on first use
     QernDocument declarations_;
 };
 

@@ -356,10 +356,10 @@ Reading<std::variant<Date, DateTime>> read_datetime(std::string_view value) {
     if (month < 1 || month > 12) return fail(out_of_range("month", value.substr(5, 2), "01 to 12"));
     const int last = days_in_month(year, month);
     if (day < 1 || day > last) {
-        std::string range = "01 to ";
-        append_two(range, last);
+        std::string last_day;
+        append_two(last_day, last);
         return fail(concat("day ", value.substr(8, 2), " is out of range for ", value.substr(0, 7),
-                           " (", range, ")"));
+                           " (01 to ", last_day, ")"));
     }
     const Date date{year, static_cast<std::uint8_t>(month), static_cast<std::uint8_t>(day)};
     if (value.size() == 10) {
