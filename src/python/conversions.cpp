@@ -195,6 +195,14 @@ void raise_core_error(const QernError& error) {
     PyErr_SetObject(PyExc_RuntimeError, exc.get());
 }
 
+PyObject* none_or_error(const Result<void>& result) {
+    if (!result) {
+        raise_core_error(result.error());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* decode_utf8(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }

@@ -58,6 +58,8 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
 
 // Sets RuntimeError carrying the error's display text as its single argument.
 void raise_core_error(const QernError& error);
+// None on success, else null with the error raised as raise_core_error does.
+PyObject* none_or_error(const Result<void>& result);
 
 // Whether every byte is below 0x80: eight at a time, the last eight overlapping the ones
 // before, so that no byte is read alone past the first eight.

@@ -10,9 +10,11 @@
 
 #include "commands/builtins.hpp"
 #include "conversions.hpp"
+#include "frozen_class.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
 #include "qern/document.hpp"
+#include "typed_values.hpp"
 #include "types/types.hpp"
 
 namespace qern::python {
@@ -174,14 +176,6 @@ PyObject* new_instance(QernDocument&& doc) {
     PyObject* cls = qern_type();
     if (cls == nullptr) return nullptr;
     return wrap_document(reinterpret_cast<PyTypeObject*>(cls), std::move(doc));
-}
-
-PyObject* none_or_error(const Result<void>& result) {
-    if (!result) {
-        raise_core_error(result.error());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
 }
 
 PyObject* instance_or_error(Result<QernDocument>&& result) {
@@ -395,6 +389,21 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
         });
 }
 
+PyObject* to_typed_dict_method(PyObject* self, PyObject*) {
+    return with_document<Access::Shared, PyObject*>(
+        self, nullptr, [](QernDocument& doc) -> PyObject* {
+            return typed_dict(doc, doc.data().size(), [&](auto&& f) {
+                doc.data().for_each_in_order(
+                    [&](const DataMap::Entry& e) { f(e.key, e.value, nullptr); });
+            });
+        });
+}
+
+PyObject* freeze_method(PyObject* self, PyObject*) {
+    return with_document<Access::Shared, PyObject*>(
+        self, nullptr, [](QernDocument& doc) { return freeze_document(doc); });
+}
+
 template <class F>
 PyCFunction as_cfunction(F* fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -440,6 +449,13 @@ PyMethodDef methods[] = {
     {"validate_value", as_cfunction(&validate_value_method), kFast,
      "validate_value($self, type_name, value)\n--\n\nValidate `value` against a built-in or "
      "registered type name.\n\nRaises `RuntimeError` on validation failure."},
+    {"to_typed_dict", as_cfunction(&to_typed_dict_method), METH_NOARGS,
+     "to_typed_dict($self)\n--\n\nReturns a Python `dict` of all pairs, in the order of first "
+     "assignment, each value\nof a key that a schema declares converted to its type's Python "
+     "value.\n\nRaises `ValueError` when a value does not convert."},
+    {"freeze", as_cfunction(&freeze_method), METH_NOARGS,
+     "freeze($self)\n--\n\nReturns an immutable snapshot of this document (a `FrozenQERN`), "
+     "which any thread\nmay read; later merges do not change it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
