@@ -112,8 +112,10 @@ SchemaRegistry::SchemaRegistry(const SchemaRegistry& other)
     for (const auto& [field, owners] : other.field_index_) {
         Owners& copy = field_index_[field];
         copy.order.reserve(owners.order.size());
-        for (const std::string* name : owners.order)
-            copy.order.push_back(&schemas_.find(*name)->first);
+        for (const Owner& o : owners.order) {
+            const auto schema = schemas_.find(*o.schema);
+            copy.order.push_back({&schema->first, &schema->second.def.fields.find(field)->second});
+        }
     }
 }
 
@@ -144,7 +146,15 @@ void SchemaRegistry::insert(std::string_view name, SchemaDef def) {
     }
     if (old != nullptr) unindex_fields(key, *old, &def, old->fields.size());
     it->second.def = std::move(def);
+    point_at_types(key, it->second.def);
     if (added) ++next_order_;
+}
+
+void SchemaRegistry::point_at_types(const std::string& name, const SchemaDef& def) noexcept {
+    for (const auto& [field, type] : def.fields) {
+        for (Owner& o : field_index_.find(field)->second.order)
+            if (o.schema == &name) o.type = &type;
+    }
 }
 
 std::optional<SchemaDef> SchemaRegistry::remove(std::string_view name) noexcept {
@@ -171,9 +181,8 @@ std::vector<std::string> SchemaRegistry::names() const {
 std::optional<SchemaRegistry::FieldOwner> SchemaRegistry::owner_of(std::string_view field) const {
     const auto it = field_index_.find(field);
     if (it == field_index_.end() || it->second.order.empty()) return std::nullopt;
-    const std::string& schema = *it->second.order.front();
-    const SchemaDef& def = schemas_.find(schema)->second.def;
-    return FieldOwner{schema, def.fields.find(field)->second};
+    const Owner& first = it->second.order.front();
+    return FieldOwner{*first.schema, *first.type};
 }
 
 void SchemaRegistry::set_owner(std::string_view field, std::string_view schema) noexcept {
@@ -181,7 +190,7 @@ void SchemaRegistry::set_owner(std::string_view field, std::string_view schema) 
     if (it == field_index_.end()) return;
     auto& order = it->second.order;
     const auto at = std::find_if(order.begin(), order.end(),
-                                 [&](const std::string* name) { return *name == schema; });
+                                 [&](const Owner& o) { return *o.schema == schema; });
     if (at != order.end()) std::rotate(order.begin(), at, at + 1);
 }
 

@@ -67,13 +67,19 @@ struct SchemaDef {
 // A registration is all or nothing: a failure to allocate leaves the registry and its
 // index as they were.
 class SchemaRegistry {
-    // The schemas declaring one field (pointers to schemas_ keys, which stay put), in the
-    // order they came to declare it.
+    // The schemas declaring one field, in the order they came to declare it: pointers to
+    // the schema's name (a schemas_ key) and to the field's type in it, which stay put
+    // while the schema is registered.
+    struct Owner {
+        const std::string* schema;
+        const std::string* type;
+    };
     struct Owners {
-        std::vector<const std::string*> order;
-        void add(const std::string* name) { order.push_back(name); }
+        std::vector<Owner> order;
+        void add(const std::string* name) { order.push_back({name, nullptr}); }
         void erase(const std::string* name) noexcept {
-            const auto it = std::find(order.begin(), order.end(), name);
+            const auto it = std::find_if(order.begin(), order.end(),
+                                         [&](const Owner& o) { return o.schema == name; });
             if (it != order.end()) order.erase(it);
         }
     };
@@ -116,6 +122,8 @@ class SchemaRegistry {
     }
 
   private:
+    // Points the owners of the fields of the schema `name` at their types in `def`.
+    void point_at_types(const std::string& name, const SchemaDef& def) noexcept;
     void unindex_fields(const std::string& name, const SchemaDef& def, const SchemaDef* keep,
                         std::size_t count) noexcept;
 

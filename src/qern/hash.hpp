@@ -81,7 +81,7 @@ struct SeededHash {
     std::size_t operator()(std::string_view s) const { return siphash13(seed, s); }
 };
 
-// Whether the two texts hold the same bytes. Keys of 8 to 16 bytes, the usual ones, are
+// Whether the two texts hold the same bytes. Keys of 4 to 16 bytes, the usual ones, are
 // compared as two overlapping words each, without a call.
 inline bool same_text(std::string_view a, std::string_view b) {
     const std::size_t n = a.size();
@@ -92,6 +92,14 @@ inline bool same_text(std::string_view a, std::string_view b) {
         std::memcpy(&a1, a.data() + n - 8, 8);
         std::memcpy(&b0, b.data(), 8);
         std::memcpy(&b1, b.data() + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4 && n < 8) {  // short names of fields, as two overlapping words
+        std::uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a.data(), 4);
+        std::memcpy(&a1, a.data() + n - 4, 4);
+        std::memcpy(&b0, b.data(), 4);
+        std::memcpy(&b1, b.data() + n - 4, 4);
         return ((a0 ^ b0) | (a1 ^ b1)) == 0;
     }
     return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;

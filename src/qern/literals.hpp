@@ -28,6 +28,10 @@ struct InlineObject {
 };
 InlineObject parse_inline_object(std::string_view value);
 
+// Makes the fields of an inline object unique: a later field of a name gives its value to
+// the first one, which keeps its place; the later ones go.
+void keep_last_values(std::vector<ObjectField>& fields);
+
 // A value read as find_object reads it: absent unless the trimmed value is wrapped in "{"
 // and "}" and parses as an inline object; a later duplicate field replaces an earlier one.
 std::optional<ViewMap<std::string_view>> object_fields(std::string_view value);

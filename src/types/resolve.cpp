@@ -77,20 +77,34 @@ FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schem
                                             value, "'"))
                 .display());
     }
-    const InlineObject object = parse_inline_object(value);
+    InlineObject object = parse_inline_object(value);
     if (!object.ok()) {
         return FieldOutcome::failed(
             QernError::invalid_value(concat("Failed to parse inline object for schema '",
                                             schema_name, "': ", object.error))
                 .display());
     }
-    ViewMap<std::string_view> fields;
-    fields.reserve(object.fields.size());
-    for (const ObjectField& f : object.fields) fields.insert_or_assign(f.key, f.value);
+    std::vector<ObjectField>& fields = object.fields;
+    keep_last_values(fields);
+    // A few fields are searched in place; many get an index.
+    ViewMap<std::string_view> index;
+    if (fields.size() > 16) {
+        index.reserve(fields.size());
+        for (const ObjectField& f : fields) index.emplace(f.key, f.value);
+    }
+    const auto find = [&](std::string_view name) -> const std::string_view* {
+        if (fields.size() > 16) {
+            const auto it = index.find(name);
+            return it == index.end() ? nullptr : &it->second;
+        }
+        for (const ObjectField& f : fields)
+            if (same_text(f.key, name)) return &f.value;
+        return nullptr;
+    };
 
     for (const auto& [name, type] : schema.fields) {
-        const auto it = fields.find(std::string_view(name));
-        if (it == fields.end()) {
+        const std::string_view* found = find(name);
+        if (found == nullptr) {
             if (schema.optional.count(name) != 0) continue;
             return FieldOutcome::failed(
                 QernError::schema_validation(
@@ -99,7 +113,7 @@ FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schem
                            "'"))
                     .display());
         }
-        FieldOutcome inner = check_field(doc, type, it->second, depth + 1);
+        FieldOutcome inner = check_field(doc, type, *found, depth + 1);
         if (inner.status == FieldOutcome::TooDeep) return inner;
         if (inner.status == FieldOutcome::Failed) {
             return std::move(inner.wrap(QernError::schema_validation(schema_name, name, type, {})));

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -37,6 +38,26 @@ class TypedSink {
 // The type a key's value is converted by: the type of the schema field that checks
 // assignments to the key (the first schema that declared it), when some schema declares it.
 std::optional<std::string_view> declared_type(const QernDocument& doc, std::string_view key);
+
+class Converter;
+
+// Converts values one after another (see convert_typed), keeping what it resolved on the
+// way (each type by where its name lies, each schema's field types), so that many values
+// of one type resolve it once. The document's declarations must not change while it
+// lives, and the type names it is given must stay where they are as long: those that
+// declared_type gives do.
+class TypedConverter {
+  public:
+    explicit TypedConverter(const QernDocument& doc);
+    ~TypedConverter();
+    TypedConverter(const TypedConverter&) = delete;
+    TypedConverter& operator=(const TypedConverter&) = delete;
+    Result<void> convert(std::string_view key, std::string_view type, std::string_view value,
+                         TypedSink& sink);
+
+  private:
+    std::unique_ptr<Converter> impl_;
+};
 
 // Sends `value`, the value of `key`, read as its declared type `type` (a type name as a
 // schema field has it: an alias, a schema or a built-in type), to `sink`. The value must be
