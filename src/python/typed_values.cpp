@@ -7,7 +7,6 @@
 #include <vector>
 
 namespace qern::python {
-namespace {
 
 // Builds the Python objects of a typed walk as it goes: each group is made at its begin,
 // with its final size, and placed in the group around it at its end.
@@ -17,15 +16,22 @@ class PySink final : public TypedSink {
     PySink(const PySink&) = delete;
     PySink& operator=(const PySink&) = delete;
     ~PySink() override {
-        for (Frame& f : stack_) {
-            Py_XDECREF(f.key);
-            Py_DECREF(f.group);
-        }
+        clear();
         for (auto& zone : zones_) Py_DECREF(zone.second);
+        for (auto& key : keys_) Py_DECREF(key.second);
     }
 
     // The finished value, once the walk has ended without a stop.
     PyObject* take() { return done_.release(); }
+    // Drops what a stopped or failed walk left.
+    void clear() {
+        for (Frame& f : stack_) {
+            Py_XDECREF(f.key);
+            Py_DECREF(f.group);
+        }
+        stack_.clear();
+        done_ = PyRef();
+    }
 
     bool on_string(std::string_view text) override { return put(to_python(text)); }
     bool on_int(std::int64_t n) override { return put(PyLong_FromLongLong(n)); }
@@ -57,7 +63,7 @@ class PySink final : public TypedSink {
         return open(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)), Frame::Dict);
     }
     bool key(std::string_view name) override {
-        stack_.back().key = to_python(name);
+        stack_.back().key = key_str(name);
         return stack_.back().key != nullptr;
     }
     bool end_object() override { return close(); }
@@ -122,10 +128,26 @@ class PySink final : public TypedSink {
         return tz;
     }
 
+    // The str of an inline object's key (a new reference), made once per walk for the
+    // first kKeysKept names and shared by the objects that use them, as json.loads shares
+    // its keys. Objects have few names: a short list is searched faster than a hash.
+    PyObject* key_str(std::string_view name) {
+        for (const auto& [text, str] : keys_)
+            if (same_text(text, name)) return Py_NewRef(str);
+        PyObject* str = to_python(name);
+        if (str != nullptr && keys_.size() < kKeysKept) keys_.emplace_back(name, Py_NewRef(str));
+        return str;
+    }
+    static constexpr std::size_t kKeysKept = 32;
+
     std::vector<Frame> stack_;
     std::vector<std::pair<std::int32_t, PyObject*>> zones_;
+    // Views into the document, which does not change while the walk's values are made.
+    std::vector<std::pair<std::string_view, PyObject*>> keys_;
     PyRef done_;
 };
+
+namespace {
 
 PyObject* text_of(const std::string& text) {
     return to_python(std::string_view(text));
@@ -155,15 +177,22 @@ void raise_conversion_error(const QernError& error) {
     PyErr_SetObject(PyExc_ValueError, exc.get());
 }
 
-PyObject* typed_value(const QernDocument& declarations, std::string_view key, std::string_view type,
-                      std::string_view value) {
-    PySink sink;
-    const auto converted = convert_typed(declarations, key, type, value, sink);
+TypedValues::TypedValues(const QernDocument& declarations)
+    : converter_(declarations), sink_(std::make_unique<PySink>()) {}
+
+TypedValues::~TypedValues() = default;
+
+PyObject* TypedValues::value(std::string_view key, std::string_view type, std::string_view value) {
+    const auto converted = converter_.convert(key, type, value, *sink_);
+    PyObject* made = sink_->take();  // null when the sink stopped, with the error it met set
     if (!converted) {
+        Py_XDECREF(made);
+        sink_->clear();
         raise_conversion_error(converted.error());
         return nullptr;
     }
-    return sink.take();  // null when the sink stopped, with the error it met set
+    if (made == nullptr) sink_->clear();
+    return made;
 }
 
 }  // namespace qern::python

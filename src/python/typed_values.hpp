@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "conversions.hpp"
@@ -22,10 +23,25 @@ bool import_datetime();
 // `value` and `type_name`.
 void raise_conversion_error(const QernError& error);
 
-// The typed value of `value` (the value of `key`) as its declared type `type` converts
-// it: a new reference, or null with ValueError (or the interpreter's error) set.
-PyObject* typed_value(const QernDocument& declarations, std::string_view key, std::string_view type,
-                      std::string_view value);
+class PySink;
+
+// Makes the typed values of one document, one after another: each a new reference, or null
+// with ValueError (or the interpreter's error) set. What it resolved (each schema's field
+// types) and the str keys of inline objects are kept for the values after, as json.loads
+// keeps the keys it made.
+class TypedValues {
+  public:
+    explicit TypedValues(const QernDocument& declarations);
+    ~TypedValues();
+    TypedValues(const TypedValues&) = delete;
+    TypedValues& operator=(const TypedValues&) = delete;
+    // `value`, the value of `key`, as its declared type `type` converts it.
+    PyObject* value(std::string_view key, std::string_view type, std::string_view value);
+
+  private:
+    TypedConverter converter_;
+    std::unique_ptr<PySink> sink_;
+};
 
 // The dict of to_typed_dict: `n` pairs, which for_each(f) passes to
 // f(key, value, kept) in the order of first assignment; `kept` is a str of the value the
@@ -35,6 +51,7 @@ template <class ForEach>
 PyObject* typed_dict(const QernDocument& declarations, std::size_t n, ForEach&& for_each) {
     PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
     if (!dict) return nullptr;
+    TypedValues values(declarations);
     bool failed = false;
     for_each([&](std::string_view key, std::string_view value, PyObject* kept) {
         if (failed) return;
@@ -43,7 +60,7 @@ PyObject* typed_dict(const QernDocument& declarations, std::size_t n, ForEach&& 
         if (k) {
             const auto type = declared_type(declarations, key);
             if (type) {
-                v = PyRef::steal(typed_value(declarations, key, *type, value));
+                v = PyRef::steal(values.value(key, *type, value));
             } else {
                 v = kept != nullptr ? PyRef::borrow(kept) : PyRef::steal(to_python(value));
             }
