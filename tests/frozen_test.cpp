@@ -14,9 +14,11 @@ namespace {
 // its strs).
 FrozenDocument freeze(const QernDocument& doc, std::vector<std::string>& texts) {
     texts.clear();
-    doc.data().for_each_in_order([&](const DataMap::Entry& e) { texts.emplace_back(e.value); });
-    std::vector<std::string_view> views(texts.begin(), texts.end());
-    return FrozenDocument::freeze(doc, views);
+    texts.reserve(doc.data().size());  // the views stay where they are
+    return *FrozenDocument::freeze(doc, [&](std::string_view v) -> std::optional<std::string_view> {
+        texts.emplace_back(v);
+        return texts.back();
+    });
 }
 
 // An inline object's fields in key order (maps of different seeds do not compare).
@@ -87,7 +89,7 @@ TEST(Frozen, FindKeyOfASharedValueAnswersAsTheDocumentDidWhenFrozen) {
     const FrozenDocument fz = freeze(doc, texts);
     EXPECT_EQ(shown(fz.find_key("x")), "a");
     EXPECT_EQ(shown(fz.find_obj("x")), "a");
-    EXPECT_EQ(fz.shared_value_answers(), std::vector<std::size_t>{0});
+    EXPECT_EQ(fz.shared_value_answers(), std::vector<std::size_t>{});  // a is the first
     // Restored from its pairs and answers, it answers the same.
     std::vector<FrozenDocument::Entry> pairs;
     for (std::size_t i = 0; i < fz.size(); ++i) pairs.push_back(fz.entry(i));
@@ -99,6 +101,22 @@ TEST(Frozen, FindKeyOfASharedValueAnswersAsTheDocumentDidWhenFrozen) {
     EXPECT_EQ(shown(by_default->find_key("x")), "a");  // the first pair that holds it
     auto second = FrozenDocument::restore(pairs, doc.copy_declarations(), {2});
     EXPECT_EQ(shown(second->find_key("x")), "c");
+}
+
+TEST(Frozen, ADocumentThatNeverLookedUpAValueAnswersWithItsLastHolder) {
+    const QernDocument doc = parsed("a = x\nb = x\nc = x\nd = y\n");
+    ASSERT_FALSE(doc.data().has_reverse_index());
+    std::vector<std::string> texts;
+    const FrozenDocument fz = freeze(doc, texts);
+    EXPECT_FALSE(doc.data().has_reverse_index());  // freezing built none
+    EXPECT_EQ(shown(fz.find_key("x")), shown(doc.find_key("x")));
+    EXPECT_EQ(shown(fz.find_key("x")), "c");
+    EXPECT_EQ(fz.shared_value_answers(), std::vector<std::size_t>{2});
+    std::vector<FrozenDocument::Entry> pairs;
+    for (std::size_t i = 0; i < fz.size(); ++i) pairs.push_back(fz.entry(i));
+    auto restored = FrozenDocument::restore(pairs, doc.copy_declarations(), {2});
+    EXPECT_EQ(shown(restored->find_key("x")), "c");
+    EXPECT_EQ(shown(restored->find_key("y")), "d");
 }
 
 TEST(Frozen, RestoreRefusesWhatNoSnapshotHolds) {

@@ -620,7 +620,13 @@ PyType_Spec iter_spec = {
 
 PyObject* frozen_type() {
     if (PyObject* existing = type_slot.load(std::memory_order_acquire)) return existing;
-    PyRef module = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    // collections.abc is _collections_abc, which the interpreter loads at start-up;
+    // importing it by its public name would load all of collections on import.
+    PyRef module = PyRef::steal(PyImport_ImportModule("_collections_abc"));
+    if (!module) {
+        PyErr_Clear();
+        module = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    }
     if (!module) return nullptr;
     for (int i = 0; i < 4; ++i) {
         if (publish_once(abc_slots[i], [&] {
@@ -643,25 +649,18 @@ PyObject* frozen_type() {
 PyObject* freeze_document(const QernDocument& doc) {
     OwnedStrs values;
     values.items.reserve(doc.data().size());
-    std::vector<std::string_view> texts;
-    texts.reserve(doc.data().size());
-    bool failed = false;
-    doc.data().for_each_in_order([&](const DataMap::Entry& e) {
-        if (failed) return;
-        PyObject* str = to_python(e.value);
-        if (str == nullptr) {
-            failed = true;
-            return;
-        }
-        values.items.push_back(str);
-        Py_ssize_t size = 0;
-        const char* data = utf8_of(str, &size);
-        failed = data == nullptr;
-        texts.emplace_back(data, static_cast<std::size_t>(size));
-    });
-    if (failed) return nullptr;
-    FrozenDocument frozen = FrozenDocument::freeze(doc, texts);
-    return wrap_snapshot(std::make_unique<Snapshot>(std::move(frozen), values.release()));
+    auto frozen =
+        FrozenDocument::freeze(doc, [&](std::string_view text) -> std::optional<std::string_view> {
+            PyObject* str = to_python(text);
+            if (str == nullptr) return std::nullopt;
+            values.items.push_back(str);
+            Py_ssize_t size = 0;
+            const char* data = utf8_of(str, &size);
+            if (data == nullptr) return std::nullopt;
+            return std::string_view(data, static_cast<std::size_t>(size));
+        });
+    if (!frozen) return nullptr;
+    return wrap_snapshot(std::make_unique<Snapshot>(std::move(*frozen), values.release()));
 }
 
 }  // namespace qern::python

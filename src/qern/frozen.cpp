@@ -19,7 +19,8 @@ FrozenDocument::FrozenDocument(FrozenDocument&& other) noexcept
       key_bytes_(std::exchange(other.key_bytes_, 0)),
       pairs_(std::move(other.pairs_)),
       keys_index_(std::move(other.keys_index_)),
-      shared_answers_(std::move(other.shared_answers_)),
+      last_holder_answers_(other.last_holder_answers_),
+      answers_(std::move(other.answers_)),
       values_index_(other.values_index_.exchange(nullptr)),
       declarations_(std::move(other.declarations_)) {}
 
@@ -27,43 +28,39 @@ FrozenDocument::~FrozenDocument() {
     delete values_index_.load(std::memory_order_acquire);
 }
 
-bool FrozenDocument::index(const std::vector<Entry>& pairs) {
-    constexpr std::size_t kLimit = std::numeric_limits<std::uint32_t>::max();
-    std::size_t total = 0;
-    for (const Entry& p : pairs) {
-        total += p.key.size();
-        if (total > kLimit || p.value.size() > kLimit)
-            throw std::length_error("a snapshot holds at most 4 GiB of keys and of each value");
-    }
-    key_text_ = std::make_unique<char[]>(total == 0 ? 1 : total);
-    pairs_.reserve(pairs.size());
+void FrozenDocument::start(std::size_t n, std::size_t key_bytes) {
+    if (key_bytes > std::numeric_limits<std::uint32_t>::max() ||
+        n >= std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("a snapshot holds at most 4 GiB of keys and of each value");
+    key_text_ = std::make_unique<char[]>(key_bytes == 0 ? 1 : key_bytes);
+    pairs_.reserve(n);
     std::size_t capacity = 16;
-    while (pairs.size() * 4 > capacity * 3) capacity *= 2;
+    while (n * 4 > capacity * 3) capacity *= 2;
     keys_index_.assign(capacity, 0);
-    const std::size_t mask = capacity - 1;
-    std::size_t at = 0;
-    for (const Entry& p : pairs) {
-        if (!p.key.empty()) std::memcpy(key_text_.get() + at, p.key.data(), p.key.size());
-        const std::string_view key(key_text_.get() + at, p.key.size());
-        if (find_index(key) != npos) return false;
-        const std::uint64_t h = hasher_(key);
-        std::size_t slot = h & mask;
-        while (keys_index_[slot] != 0) slot = (slot + 1) & mask;
-        keys_index_[slot] = make_slot(h, pairs_.size());
-        pairs_.push_back({p.value.data(), static_cast<std::uint32_t>(p.value.size()),
-                          static_cast<std::uint32_t>(at)});
-        at += p.key.size();
-        key_bytes_ = at;  // where the last key ends, as entry() reads it
-    }
+}
+
+bool FrozenDocument::append(std::string_view key, std::string_view value) {
+    if (value.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("a snapshot holds at most 4 GiB of keys and of each value");
+    if (find_index(key) != npos) return false;
+    char* at = key_text_.get() + key_bytes_;
+    if (!key.empty()) std::memcpy(at, key.data(), key.size());
+    const std::size_t mask = keys_index_.size() - 1;
+    std::size_t slot = hasher_(key) & mask;
+    while (keys_index_[slot] != 0) slot = (slot + 1) & mask;
+    keys_index_[slot] = static_cast<std::uint32_t>(pairs_.size() + 1);
+    pairs_.push_back({value.data(), static_cast<std::uint32_t>(value.size()),
+                      static_cast<std::uint32_t>(key_bytes_)});
+    key_bytes_ += key.size();  // where the last key ends, as entry() reads it
     return true;
 }
 
-FrozenDocument::Slots FrozenDocument::first_holders() const {
+FrozenDocument::Slots FrozenDocument::holders(bool last) const {
     Slots values(keys_index_.size(), 0);
     for (std::size_t i = 0; i < pairs_.size(); ++i) {
         const std::string_view value = entry(i).value;
         const std::size_t slot = value_slot(values, value);
-        if (values[slot] == 0) values[slot] = make_slot(hasher_(value), i);
+        if (values[slot] == 0 || last) values[slot] = make_slot(hasher_(value), i);
     }
     return values;
 }
@@ -81,8 +78,8 @@ std::size_t FrozenDocument::value_slot(const Slots& values, std::string_view val
 
 const FrozenDocument::Slots& FrozenDocument::values_index() const {
     if (const Slots* built = values_index_.load(std::memory_order_acquire)) return *built;
-    auto values = std::make_unique<Slots>(first_holders());
-    for (const std::size_t answer : shared_answers_) {
+    auto values = std::make_unique<Slots>(holders(last_holder_answers_));
+    for (const std::size_t answer : answers_) {
         const std::size_t slot = value_slot(*values, entry(answer).value);
         (*values)[slot] = make_slot((*values)[slot], answer);
     }
@@ -94,38 +91,53 @@ const FrozenDocument::Slots& FrozenDocument::values_index() const {
     return *expected;
 }
 
-FrozenDocument FrozenDocument::freeze(const QernDocument& doc,
-                                      const std::vector<std::string_view>& values) {
-    std::vector<Entry> pairs;
-    pairs.reserve(doc.data().size());
-    doc.data().for_each_in_order([&](const DataMap::Entry& e) {
-        pairs.push_back({e.key, values[pairs.size()]});
-    });
-    FrozenDocument frozen(doc.copy_declarations());
-    frozen.index(pairs);
-    // Values that several pairs hold: the document decides which key answers.
-    const Slots first = frozen.first_holders();
+void FrozenDocument::take_answers(const QernDocument& doc) {
+    // A document that has not built its reverse index would answer with the last pair
+    // holding a value: so does the snapshot, and freezing needs no index of values.
+    if (!doc.data().has_reverse_index()) {
+        last_holder_answers_ = true;
+        return;
+    }
+    // Otherwise its answers depend on its history: each value that several pairs hold
+    // is asked for.
+    const Slots first = holders(false);
     std::vector<bool> asked(first.size(), false);
-    for (std::size_t i = 0; i < frozen.size(); ++i) {
-        const std::string_view value = frozen.entry(i).value;
-        const std::size_t slot = frozen.value_slot(first, value);
+    for (std::size_t i = 0; i < size(); ++i) {
+        const std::string_view value = entry(i).value;
+        const std::size_t slot = value_slot(first, value);
         if (position(first[slot]) == i || asked[slot]) continue;
         asked[slot] = true;
-        frozen.shared_answers_.push_back(frozen.find_index(*doc.find_key(value)));
+        const std::size_t answer = find_index(*doc.find_key(value));
+        if (answer != position(first[slot])) answers_.push_back(answer);
     }
-    std::sort(frozen.shared_answers_.begin(), frozen.shared_answers_.end());
-    return frozen;
+}
+
+std::vector<std::size_t> FrozenDocument::shared_value_answers() const {
+    const Slots& values = values_index();
+    const Slots first = holders(false);
+    std::vector<std::size_t> out;
+    for (const std::uint64_t slot : values) {
+        if (slot == 0) continue;
+        const std::size_t answer = position(slot);
+        if (position(first[value_slot(first, entry(answer).value)]) != answer)
+            out.push_back(answer);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 Result<FrozenDocument> FrozenDocument::restore(const std::vector<Entry>& pairs,
                                                QernDocument declarations,
                                                const std::vector<std::size_t>& answers) {
     FrozenDocument frozen(std::move(declarations));
-    if (!frozen.index(pairs)) return QernError::invalid_value("a key comes twice");
+    std::size_t key_bytes = 0;
+    for (const Entry& p : pairs) key_bytes += p.key.size();
+    frozen.start(pairs.size(), key_bytes);
+    for (const Entry& p : pairs)
+        if (!frozen.append(p.key, p.value)) return QernError::invalid_value("a key comes twice");
     for (const std::size_t answer : answers)
         if (answer >= frozen.size()) return QernError::invalid_value("an answer names no pair");
-    frozen.shared_answers_ = answers;
-    std::sort(frozen.shared_answers_.begin(), frozen.shared_answers_.end());
+    frozen.answers_ = answers;
     return frozen;
 }
 

@@ -31,10 +31,30 @@ class FrozenDocument {
     };
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    // `doc` as it is now; `values[i]` holds the same text as the value of the i-th pair in
-    // the order of first assignment. find_key answers as `doc` answers now.
-    static FrozenDocument freeze(const QernDocument& doc,
-                                 const std::vector<std::string_view>& values);
+    // `doc` as it is now. value_text(v) gives, for the value text `v` of each pair in the
+    // order of first assignment, the same text held by the caller, or none to stop (the
+    // result is then none). find_key answers as `doc` answers now. Builds no copy of the
+    // pairs on the way: what it allocates is what the snapshot keeps.
+    template <class ValueText>
+    static std::optional<FrozenDocument> freeze(const QernDocument& doc, ValueText&& value_text) {
+        FrozenDocument frozen(doc.copy_declarations());
+        std::size_t key_bytes = 0;
+        doc.data().for_each_in_order([&](const DataMap::Entry& e) { key_bytes += e.key.size(); });
+        frozen.start(doc.data().size(), key_bytes);
+        bool stopped = false;
+        doc.data().for_each_in_order([&](const DataMap::Entry& e) {
+            if (stopped) return;
+            const std::optional<std::string_view> text = value_text(e.value);
+            if (!text) {
+                stopped = true;
+                return;
+            }
+            frozen.append(e.key, *text);
+        });
+        if (stopped) return std::nullopt;
+        frozen.take_answers(doc);
+        return frozen;
+    }
 
     // A snapshot of `pairs` (keys distinct) with `declarations`. find_key answers with the
     // first pair that holds the value, or, for the values of the pairs `answers` lists,
@@ -58,14 +78,11 @@ class FrozenDocument {
     // The position of the key's pair, or npos.
     std::size_t find_index(std::string_view key) const {
         if (pairs_.empty()) return npos;
-        const std::uint64_t h = hasher_(key);
-        const std::uint64_t tag = h & kTagMask;
         const std::size_t mask = keys_index_.size() - 1;
-        for (std::size_t at = h & mask;; at = (at + 1) & mask) {
-            const std::uint64_t slot = keys_index_[at];
+        for (std::size_t at = hasher_(key) & mask;; at = (at + 1) & mask) {
+            const std::uint32_t slot = keys_index_[at];
             if (slot == 0) return npos;
-            if ((slot & kTagMask) == tag && same_text(entry(position(slot)).key, key))
-                return position(slot);
+            if (same_text(entry(slot - 1).key, key)) return slot - 1;
         }
     }
     // The value of `key`, or null.
@@ -88,8 +105,9 @@ class FrozenDocument {
     const QernDocument& declarations() const { return declarations_; }
 
     // The positions of the pairs find_key answers with for values that several pairs
-    // hold, in order: with the pairs and declarations, all a restore needs.
-    const std::vector<std::size_t>& shared_value_answers() const { return shared_answers_; }
+    // hold where that is not the first of them, in order: with the pairs and
+    // declarations, all a restore needs.
+    std::vector<std::size_t> shared_value_answers() const;
 
   private:
     // A pair: its key runs from key_start to the next pair's (keys lie end to end).
@@ -108,10 +126,14 @@ class FrozenDocument {
     }
 
     explicit FrozenDocument(QernDocument declarations);
-    // Copies the keys and indexes the pairs; false when a key comes twice.
-    bool index(const std::vector<Entry>& pairs);
-    // One slot per distinct value, holding the first pair that holds it.
-    Slots first_holders() const;
+    // Makes room for `n` pairs whose keys hold `key_bytes` in all.
+    void start(std::size_t n, std::size_t key_bytes);
+    // Copies the key and indexes the pair; false when the key is there already.
+    bool append(std::string_view key, std::string_view value);
+    // Which pair find_key answers with, as `doc` would now.
+    void take_answers(const QernDocument& doc);
+    // One slot per distinct value, holding the first (or the last) pair that holds it.
+    Slots holders(bool last) const;
     // The slot of `values` where `value` is, or the empty one where it goes.
     std::size_t value_slot(const Slots& values, std::string_view value) const;
     const Slots& values_index() const;
@@ -120,8 +142,13 @@ class FrozenDocument {
     std::unique_ptr<char[]> key_text_;
     std::size_t key_bytes_ = 0;
     std::vector<Pair> pairs_;
-    Slots keys_index_;
-    std::vector<std::size_t> shared_answers_;
+    // Position + 1 of each key's pair, 0 = empty. No hash tag: keys are compared where they
+    // lie, and the index takes half the room.
+    std::vector<std::uint32_t> keys_index_;
+    // find_key answers with the first pair that holds a value, or the last, except for the
+    // values of the pairs listed.
+    bool last_holder_answers_ = false;
+    std::vector<std::size_t> answers_;
     mutable std::atomic<const Slots*> values_index_{nullptr};  // owned; built on first use
     QernDocument declarations_;
 };
