@@ -280,15 +280,17 @@ def frozen_reads(n):
     return {"dict.get": per_call(plain.get, keys, repeat), "FrozenQERN.get": per_call(fz.get, keys, repeat)}
 
 
-def frozen_thread_speedup(n=100_000, rounds=10):
+def frozen_thread_speedup(n=100_000, rounds=10, shared=True):
     """Throughput of two threads reading one snapshot, against one thread doing the work of
-    both. Each thread reads its own key objects, in its own order."""
-    fz = QERN.parse(as_qern(content(n))).freeze()
+    both. Each thread reads its own key objects, in its own order. With shared=False each
+    thread reads a dict of its own instead: what the machine itself allows."""
+    pairs = content(n)
+    fz = QERN.parse(as_qern(pairs)).freeze()
 
     def work(seed):
         keys = [f"key_{i:07d}" for i in range(0, n, 7)]
         random.Random(seed).shuffle(keys)
-        get = fz.get
+        get = fz.get if shared else dict(pairs).get
         for _ in range(rounds):
             for k in keys:
                 get(k)
@@ -413,11 +415,13 @@ def main():
     target("FrozenQERN.get / dict.get per call, 1000 keys",
            reads["FrozenQERN.get"] / reads["dict.get"], 1.3)
     if not getattr(sys, "_is_gil_enabled", lambda: True)():
-        speedup = statistics.median(frozen_thread_speedup() for _ in range(3))
+        tries = [(frozen_thread_speedup(), frozen_thread_speedup(shared=False)) for _ in range(3)]
+        speedup = statistics.median(t[0] for t in tries)
+        own = statistics.median(t[1] for t in tries)
         print(f"  {'two threads reading one snapshot / one thread':<58} {speedup:6.2f}  (at least 1.8)"
-              f" {'met' if speedup >= 1.8 else 'NOT met'}")
+              f" {'met' if speedup >= 1.8 else 'NOT met'}  each its own dict: {own:.2f}")
         target_rows.append({"target": "two threads reading one snapshot", "ratio": speedup,
-                            "limit": 1.8, "met": speedup >= 1.8})
+                            "limit": 1.8, "met": speedup >= 1.8, "own_dicts": own})
     else:
         print("  (two threads reading one snapshot: measured on a free-threaded build only)")
     frozen_memory = memory_of(big["pairs"], "frozen")
