@@ -143,23 +143,29 @@ def memory_of(n, which):
     return int(out.stdout.strip())
 
 
-def two_thread_speedup(texts, rounds=4):
-    """Throughput of two threads each parsing its own document, relative to one thread
-    parsing both."""
-    def work(text):
-        for _ in range(rounds):
-            QERN.parse(text)
+def threads_against_one(work, args):
+    """work(a) for every a in `args`, one thread for each at once, against all of them one
+    after another on one thread: the ratio of the times."""
     start = time.perf_counter()
-    for text in texts:
-        work(text)
+    for a in args:
+        work(a)
     serial = time.perf_counter() - start
-    threads = [threading.Thread(target=work, args=(text,)) for text in texts]
+    threads = [threading.Thread(target=work, args=(a,)) for a in args]
     start = time.perf_counter()
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     return serial / (time.perf_counter() - start)
+
+
+def two_thread_speedup(texts, rounds=4):
+    """Throughput of two threads each parsing its own document, relative to one thread
+    parsing both."""
+    def work(text):
+        for _ in range(rounds):
+            QERN.parse(text)
+    return threads_against_one(work, texts)
 
 
 def other_thread_share(text):
@@ -295,17 +301,7 @@ def frozen_thread_speedup(n=100_000, rounds=10, shared=True):
             for k in keys:
                 get(k)
 
-    start = time.perf_counter()
-    work(0)
-    work(1)
-    serial = time.perf_counter() - start
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in (0, 1)]
-    start = time.perf_counter()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return serial / (time.perf_counter() - start)
+    return threads_against_one(work, (0, 1))
 
 
 def main():

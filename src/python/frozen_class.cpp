@@ -262,14 +262,8 @@ PyObject* validate_value_method(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
     PyObject* argv[2];
     if (!bind_arguments(kValidateValue, args, nargs, kwnames, argv)) return nullptr;
-    return catch_failures<PyObject*>(nullptr, [&]() -> PyObject* {
-        const auto type_name = utf8_argument(argv[0], "type_name");
-        if (!type_name) return nullptr;
-        const auto value = utf8_argument(argv[1], "value");
-        if (!value) return nullptr;
-        return none_or_error(
-            validate_value(snapshot(self).doc().declarations(), *type_name, *value));
-    });
+    return catch_failures<PyObject*>(
+        nullptr, [&] { return validate_value_call(snapshot(self).doc().declarations(), argv); });
 }
 
 PyObject* to_dict_method(PyObject* self, PyObject*) {
@@ -427,16 +421,26 @@ class StateReader {
         return std::string_view(data, static_cast<std::size_t>(size));
     }
 
-    bool read_types(QernDocument& decl) {
-        PyObject* types = part(2, 2);
-        if (types == nullptr) return refuse("its types are not (name, definition) pairs");
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(types); ++k) {
-            const auto name = str(item(item(types, k), 0));
-            const auto definition = name ? str(item(item(types, k), 1)) : std::nullopt;
-            if (!definition) return false;
-            decl.types().insert_or_assign(std::string(*name), make_alias(std::string(*definition)));
+    // Part `i`: (str, str) pairs, each handed to `each`.
+    template <class Each>
+    bool read_str_pairs(Py_ssize_t i, std::string_view what, Each&& each) {
+        PyObject* rows = part(i, 2);
+        if (rows == nullptr) return refuse(what);
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(rows); ++k) {
+            const auto first = str(item(item(rows, k), 0));
+            const auto second = first ? str(item(item(rows, k), 1)) : std::nullopt;
+            if (!second) return false;
+            each(*first, *second);
         }
         return true;
+    }
+
+    bool read_types(QernDocument& decl) {
+        return read_str_pairs(2, "its types are not (name, definition) pairs",
+                              [&](std::string_view name, std::string_view definition) {
+                                  decl.types().insert_or_assign(
+                                      std::string(name), make_alias(std::string(definition)));
+                              });
     }
 
     bool read_schemas(QernDocument& decl) {
@@ -465,15 +469,10 @@ class StateReader {
     }
 
     bool read_owners(QernDocument& decl) {
-        PyObject* owners = part(4, 2);
-        if (owners == nullptr) return refuse("its owners are not (field, schema) pairs");
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(owners); ++k) {
-            const auto field = str(item(item(owners, k), 0));
-            const auto schema = field ? str(item(item(owners, k), 1)) : std::nullopt;
-            if (!schema) return false;
-            decl.schemas().set_owner(*field, *schema);
-        }
-        return true;
+        return read_str_pairs(4, "its owners are not (field, schema) pairs",
+                              [&](std::string_view field, std::string_view schema) {
+                                  decl.schemas().set_owner(field, schema);
+                              });
     }
 
     bool read_pairs(OwnedStrs& values, std::vector<FrozenDocument::Entry>& pairs) {

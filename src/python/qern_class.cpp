@@ -340,13 +340,7 @@ PyObject* validate_value_method(PyObject* self, PyObject* const* args, Py_ssize_
     PyObject* argv[2];
     if (!bind_arguments(kValidateValue, args, nargs, kwnames, argv)) return nullptr;
     return with_document<Access::Shared, PyObject*>(
-        self, nullptr, [&](QernDocument& doc) -> PyObject* {
-            const auto type_name = utf8_argument(argv[0], "type_name");
-            if (!type_name) return nullptr;
-            const auto value = utf8_argument(argv[1], "value");
-            if (!value) return nullptr;
-            return none_or_error(core([&] { return validate_value(doc, *type_name, *value); }));
-        });
+        self, nullptr, [&](QernDocument& doc) { return validate_value_call(doc, argv); });
 }
 
 PyObject* keys_method(PyObject* self, PyObject*) {
