@@ -94,7 +94,7 @@ int run_export(const std::string& path, bool sort_keys) {
     if (!doc) return 1;
     std::vector<const DataMap::Entry*> entries;
     entries.reserve(doc->data().size());
-    doc->data().for_each([&](const DataMap::Entry& e) { entries.push_back(&e); });
+    doc->data().for_each_in_order([&](const DataMap::Entry& e) { entries.push_back(&e); });
     if (sort_keys) {
         std::sort(entries.begin(), entries.end(),
                   [](const auto* a, const auto* b) { return a->key < b->key; });
