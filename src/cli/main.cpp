@@ -219,7 +219,8 @@ class Cli {
             app_.add_subcommand("export", "Print the document as one JSON object of strings");
         sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
         sub->add_flag("--sort-keys", sort_keys_,
-                      "Sort the keys (otherwise they come in the document's own order)");
+                      "Sort the keys (otherwise they come in the order of each key's first "
+                      "assignment)");
         add_directory_option(sub);
         sub->callback([this] {
             if (change_directory(directory_, "export", status_))

@@ -55,6 +55,7 @@ def test_export(config):
         ("title", 'Café ☕, \\"quoted\\"'),
         ("primary", "host"),
     ]
+    assert "order of each key's first assignment" in run("export", "--help").stdout
     sorted_ = run("export", "--sort-keys", "app.qrn", cwd=config)
     assert list(json.loads(sorted_.stdout)) == ["host", "port", "primary", "timezone", "title"]
     assert sorted_.stdout.endswith("}\n")
