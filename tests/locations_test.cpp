@@ -71,6 +71,17 @@ TEST(Locations, SpanOfEachKindOfStatement) {
     expect_at(merge_error("x = 1\n@schema P {\n  a: i32\n  b\n}"), where({}, 2, 9, 5, 2));
 }
 
+// A lone CR is no line break but whitespace: a statement ends where the parser's reading
+// of it ends, before a trailing CR, blanks or a comment, also at the end of the text.
+TEST(Locations, TheSpanEndsWhereTheStatementDoes) {
+    for (const char* text : {"a = 1\r\nbad\r", "a = 1\r\nbad\r\n", "a = 1\nbad\r\r\n",
+                             "a = 1\nbad \r # c\r", "a = 1\nbad\t\n"})
+        expect_at(merge_error(text), where({}, 2, 1, 2, 4));
+    // Within a line it is part of the statement.
+    expect_at(merge_error("a = 1\nb\rad"), where({}, 2, 1, 2, 5));
+    expect_at(merge_error("@schema P {\n  a: i32\n  b\n} # c\r"), where({}, 1, 9, 4, 2));
+}
+
 TEST(Locations, FilesAndTheWayIntoThem) {
     TempDir dir;
     dir.write("c.qrn", "ok = 1\nbroken\n");

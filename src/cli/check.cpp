@@ -96,7 +96,6 @@ class Runner {
     Runner(const CheckOptions& options, const std::vector<Entry>& entries)
         : options_(options), entries_(entries), results_(entries.size()), done_(entries.size()) {
         style_.color = use_color(options.color, STDOUT_FILENO);
-        style_.terminal = ::isatty(STDOUT_FILENO) != 0;
         style_.cwd = working_directory();
     }
 
@@ -262,7 +261,8 @@ int run_check(const CheckOptions& options) {
     const Expansion expansion = expand_paths(options.paths);
     if (!expansion.empty.empty()) {
         for (const std::string& dir : expansion.empty)
-            std::fprintf(stderr, "qern: no .qrn files below the directory '%s'\n", dir.c_str());
+            std::fprintf(stderr, "qern: no .qrn files below the directory '%s'\n",
+                         escape_controls(dir).c_str());
         std::fprintf(stderr,
                      "qern: give .qrn files, or directories that hold some; "
                      "see 'qern check --help'\n");
@@ -284,8 +284,8 @@ int run_check(const CheckOptions& options) {
     runner.run(threads, [&](std::size_t i, FileResult result) {
         if (!result.failure.empty()) {
             std::fflush(stdout);
-            std::fprintf(stderr, "qern: %s: the check failed: %s\n", entries[i].path.c_str(),
-                         result.failure.c_str());
+            std::fprintf(stderr, "qern: %s: the check failed: %s\n",
+                         escape_controls(entries[i].path).c_str(), result.failure.c_str());
             ++result.errors;
         }
         files += result.counted;

@@ -43,7 +43,6 @@ void report(const QernError& error) {
     if (const auto* io = error.as<QernError::Io>()) d.path = io->path;
     TextStyle style;
     style.color = use_color(ColorMode::Auto, STDERR_FILENO);
-    style.terminal = ::isatty(STDERR_FILENO) != 0;
     style.cwd = working_directory();
     SourceCache sources;
     const std::string text = render_text(d, sources, style);
@@ -66,8 +65,8 @@ int run_get(const std::string& path, const std::string& key) {
     if (!doc) return 1;
     const auto value = doc->find_obj(key);
     if (!value) {
-        std::fprintf(stderr, "qern: '%s' is neither a key nor a value in %s\n", key.c_str(),
-                     path.c_str());
+        std::fprintf(stderr, "qern: '%s' is neither a key nor a value in %s\n",
+                     escape_controls(key).c_str(), escape_controls(path).c_str());
         return 1;
     }
     write_out(*value);
@@ -94,7 +93,7 @@ int run_export(const std::string& path, bool sort_keys) {
     if (!doc) return 1;
     std::vector<const DataMap::Entry*> entries;
     entries.reserve(doc->data().size());
-    doc->data().for_each([&](const DataMap::Entry& e) { entries.push_back(&e); });
+    doc->data().for_each_in_order([&](const DataMap::Entry& e) { entries.push_back(&e); });
     if (sort_keys) {
         std::sort(entries.begin(), entries.end(),
                   [](const auto* a, const auto* b) { return a->key < b->key; });
@@ -122,7 +121,7 @@ int run_validate(const std::string& type_name, const std::string& value,
     }
     auto valid = validate_value(*doc, type_name, value);
     if (!valid) {
-        const std::string text = valid.error().display() + "\n";
+        const std::string text = escape_controls(valid.error().display()) + "\n";
         std::fwrite(text.data(), 1, text.size(), stderr);
         return 1;
     }

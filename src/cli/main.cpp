@@ -15,6 +15,7 @@
 #include "cli/check.hpp"
 #include "cli/commands.hpp"
 #include "cli/lsp/server.hpp"
+#include "cli/render.hpp"
 #include "qern/file.hpp"
 
 namespace {
@@ -28,7 +29,7 @@ int usage_error(std::string reason, const std::string& command) {
     for (char& c : reason)
         if (c == '\n') c = ' ';
     while (!reason.empty() && reason.back() == ' ') reason.pop_back();
-    std::fprintf(stderr, "qern: %s\n", reason.c_str());
+    std::fprintf(stderr, "qern: %s\n", escape_controls(reason).c_str());
     if (command.empty()) {
         std::fprintf(stderr, "Run 'qern --help' for the commands and their options.\n");
     } else {
@@ -218,7 +219,8 @@ class Cli {
             app_.add_subcommand("export", "Print the document as one JSON object of strings");
         sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
         sub->add_flag("--sort-keys", sort_keys_,
-                      "Sort the keys (otherwise they come in the document's own order)");
+                      "Sort the keys (otherwise they come in the order of each key's first "
+                      "assignment)");
         add_directory_option(sub);
         sub->callback([this] {
             if (change_directory(directory_, "export", status_))

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -81,10 +82,11 @@ class Transfer {
         doc_.schemas().insert(name, std::move(*schema));
     }
 
-    // The base's pairs whose keys the document does not have, as defaults.
+    // The base's pairs whose keys the document does not have, as defaults, in the order
+    // the base first assigned them: they are the document's next keys.
     void take_defaults(const QernDocument& base) {
         const DataMap& data = doc_.data();
-        base.data().for_each([&](const DataMap::Entry& e) {
+        base.data().for_each_in_order([&](const DataMap::Entry& e) {
             if (!data.contains(e.key)) defaults_.push_back({e.key, e.value, data.hash(e.key)});
         });
     }
@@ -107,21 +109,26 @@ class Transfer {
     bool committed_ = false;
 };
 
-// The first required field of the document's own schemas that neither the document nor
-// the base's defaults provide. Found before anything changes, so that forming the error
-// cannot fail after the derive has taken effect.
+// A required field of the document's own schemas that neither the document nor the
+// base's defaults provide: of several, the first by schema name (`own_schemas` is sorted),
+// then by field name, so that every run reports the same one. Found before anything
+// changes, so that forming the error cannot fail after the derive has taken effect.
 std::optional<QernError> missing_required(const QernDocument& doc, const QernDocument& base,
                                           const std::vector<std::string>& own_schemas) {
     for (const std::string& name : own_schemas) {
         const SchemaDef* schema = doc.schemas().find(name);
         if (schema == nullptr) continue;
-        for (const auto& [field, type] : schema->fields) {
-            if (schema->optional.count(field) != 0 || doc.data().contains(field) ||
-                base.data().contains(field))
+        const std::pair<const std::string, std::string>* missing = nullptr;
+        for (const auto& field : schema->fields) {
+            if (schema->optional.count(field.first) != 0 || doc.data().contains(field.first) ||
+                base.data().contains(field.first))
                 continue;
-            return QernError::schema_validation(name, field, type,
-                                                concat("Missing required field '", field, "'"));
+            if (missing == nullptr || field.first < missing->first) missing = &field;
         }
+        if (missing != nullptr)
+            return QernError::schema_validation(
+                name, missing->first, missing->second,
+                concat("Missing required field '", missing->first, "'"));
     }
     return std::nullopt;
 }
@@ -144,7 +151,8 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
     if (context.reported() != reported) return success();
     QernDocument& base = *parsed;
 
-    const std::vector<std::string> own_schemas = doc.schemas().names();
+    std::vector<std::string> own_schemas = doc.schemas().names();
+    std::sort(own_schemas.begin(), own_schemas.end());
 
     // The selected schemas come over up to the first one the base does not hold (each is
     // taken out of the base once, so naming one twice finds nothing the second time);

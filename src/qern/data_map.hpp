@@ -149,6 +149,12 @@ class DataMap {
         }
     }
 
+    // Visits every entry in the order of its key's first assignment.
+    template <class F>
+    void for_each_in_order(F&& f) const {
+        for (const Entry& e : entries_) f(e);
+    }
+
     // Visits every entry in an order drawn afresh for each call, unrelated to for_each's
     // and to insertion order at large: small maps take a reseeded walk of the index; large
     // ones visit runs of 64 adjacent entries, each entered at a random place, in a random

@@ -1,5 +1,6 @@
 #include "qern/merge_context.hpp"
 
+#include "qern/parsing.hpp"
 #include "qern/text.hpp"
 
 namespace qern {
@@ -60,20 +61,23 @@ Location MergeContext::locate(const SourceLine& statement, std::string_view part
     const std::string_view last = statement.last.data() != nullptr ? statement.last : first;
     where.line = statement.line;
     where.end_line = statement.end_line != 0 ? statement.end_line : statement.line;
+    // The statement ends where the parser's reading of its last line ends: before a
+    // comment and trailing whitespace, a lone '\r' among it.
+    const std::size_t last_end = trim_end(strip_comment(last)).size();
     const bool within = !part.empty() && part.data() >= first.data() &&
                         part.data() + part.size() <= first.data() + first.size();
     if (within) {
         const auto begin = static_cast<std::size_t>(part.data() - first.data());
         where.column = column_at(first, begin);
         if (to_end) {
-            where.end_column = column_at(last, last.size());
+            where.end_column = column_at(last, last_end);
         } else {
             where.end_line = where.line;
             where.end_column = column_at(first, begin + part.size());
         }
     } else {
         where.column = 1;
-        where.end_column = column_at(last, last.size());
+        where.end_column = column_at(last, last_end);
     }
     return where;
 }
