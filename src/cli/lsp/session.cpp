@@ -35,11 +35,11 @@ int Session::run() {
         Incoming incoming = reader_.next();
         if (incoming.kind == Incoming::Kind::End) break;
         if (incoming.kind == Incoming::Kind::Malformed) {
-            send(error_response(nullptr, kParseError, "unreadable message: " + incoming.problem));
+            send(error_response(nullptr, kParseError, incoming.problem));
             continue;
         }
         arrived_ = incoming.arrived;
-        handle(std::move(incoming.body));
+        handle(std::move(incoming.message));
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -73,10 +73,7 @@ void Session::log(int type, const std::string& message) {
     send(notification("window/logMessage", {{"type", type}, {"message", "qern: " + message}}));
 }
 
-void Session::handle(std::string body) {
-    json message = json::parse(body, nullptr, false);
-    if (message.is_discarded())
-        return send(error_response(nullptr, kParseError, "the message is not valid JSON"));
+void Session::handle(json message) {
     if (!message.is_object())
         return send(error_response(nullptr, kInvalidRequest, "a message must be a JSON object"));
     const auto id_it = message.find("id");

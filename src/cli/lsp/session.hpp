@@ -63,7 +63,7 @@ class Session {
     enum class Phase { Uninitialized, Running, ShutDown };
 
     // Reader thread.
-    void handle(std::string body);
+    void handle(json message);
     void handle_request(const json& id, const std::string& method, json& params);
     void handle_notification(const std::string& method, json& params);
     void handle_response(const json& message);
