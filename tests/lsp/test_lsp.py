@@ -38,7 +38,7 @@ def test_initialize_announces_what_the_server_does(start):
     result = client.initialize()
     caps = result["capabilities"]
     assert caps["positionEncoding"] == "utf-16"
-    assert caps["textDocumentSync"] == {"openClose": True, "change": 1,
+    assert caps["textDocumentSync"] == {"openClose": True, "change": 2,
                                         "save": {"includeText": False}}
     assert caps["hoverProvider"] and caps["definitionProvider"] and caps["documentSymbolProvider"]
     assert sorted(caps["completionProvider"]["triggerCharacters"]) == [":", "<", "@"]
@@ -188,7 +188,7 @@ def test_diagnostics_on_open_change_fix_and_break_again(start, workspace):
     assert client.diagnostics(uri, 2) == []
     client.change(uri, SCHEMA + "port = 80\n@nope\n", 3)
     assert [d["code"] for d in client.diagnostics(uri, 3)] == ["unknown-directive"]
-    # A ranged change is applied too, although the server asks for whole texts.
+    # A ranged change.
     client.notify("textDocument/didChange", {
         "textDocument": {"uri": uri, "version": 4},
         "contentChanges": [{"range": rng(3, 1, 5), "text": "import"}]})

@@ -31,10 +31,14 @@ struct Settings {
 struct Document {
     std::string uri;
     std::optional<std::string> path;  // absolute, for a file: URI
-    std::int64_t version = 0;
+    // As the client sent it, so that any integer is echoed exactly.
+    json version = 0;
     std::uint64_t revision = 0;  // ours: every change gets a new one
     std::shared_ptr<const SourceText> text;
     std::shared_ptr<const Checked> checked;  // the latest analysis, maybe of an older text
+    // A change could not be applied: the text is no longer the editor's, and the document
+    // is neither checked nor answered for until a change sends the whole text.
+    bool out_of_step = false;
     // The revision and generation whose diagnostics the client has.
     std::uint64_t published = 0;
     std::uint64_t published_generation = 0;

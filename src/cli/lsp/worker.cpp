@@ -55,13 +55,14 @@ void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lo
     const auto found = documents_.find(uri);
     if (found == documents_.end()) return;
     const Document& d = found->second;
+    if (d.out_of_step) return;
     const std::uint64_t generation = generation_;
     if (d.checked && d.checked->revision == d.revision && d.checked->generation == generation &&
         d.published == d.revision && d.published_generation == generation)
         return;  // a request's analysis already answered for this text
     Snapshot snapshot = snapshot_of(d);
     const std::uint64_t revision = d.revision;
-    const std::int64_t version = d.version;
+    const json version = d.version;
     const bool strict = settings_.strict;
     lock.unlock();
     std::shared_ptr<const Checked> checked;
@@ -124,9 +125,12 @@ json Session::answer(const Job& job) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto found = documents_.find(uri);
     if (found == documents_.end()) throw RpcError(kInvalidParams, "document not open: " + uri);
+    if (found->second.out_of_step)
+        throw RpcError(kContentModified,
+                       "the document's text is out of step with the editor's: reopen it");
     Snapshot snapshot = snapshot_of(found->second);
     const std::uint64_t revision = found->second.revision;
-    const std::int64_t version = found->second.version;
+    const json version = found->second.version;
     const std::uint64_t generation = generation_;
     const bool strict = settings_.strict;
     const auto& c = snapshot.checked;
