@@ -24,8 +24,11 @@ std::string current_directory() {
 
 }  // namespace
 
-Session::Session(std::istream& in, std::ostream& out)
-    : reader_(in), writer_(out), initial_directory_(current_directory()) {
+Session::Session(std::istream& in, std::ostream& out, bool finish_at_end)
+    : reader_(in),
+      writer_(out),
+      finish_at_end_(finish_at_end),
+      initial_directory_(current_directory()) {
     worker_directory_ = initial_directory_;
 }
 

@@ -58,9 +58,14 @@ struct Job {
 // meanwhile are dropped.
 class Session {
   public:
-    Session(std::istream& in, std::ostream& out);
+    // With `finish_at_end`, the end of the input still lets the worker answer the requests
+    // and run the checks already received, which a fuzz target needs to see; an editor
+    // that went away wants none of it.
+    Session(std::istream& in, std::ostream& out, bool finish_at_end = false);
     // Serves until exit or the end of the input; the process's exit status.
     int run();
+    // Whether the client said `exit` (rather than ending its input).
+    bool exited() const { return exit_; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -124,6 +129,8 @@ class Session {
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    const bool finish_at_end_;
+    bool trim_ = false;  // a document was closed: memory goes back when the worker is idle
     std::map<std::string, Document> documents_;
     std::deque<Job> jobs_;
     std::map<std::string, Clock::time_point> checks_;  // uri -> when its check is due

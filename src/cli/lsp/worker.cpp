@@ -20,7 +20,7 @@ constexpr std::size_t kRecordingCheck = 512 * 1024;
 void Session::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (stopping_) return;
+        if (stopping_ && (!finish_at_end_ || (jobs_.empty() && checks_.empty()))) return;
         // Requests first: someone waits for them. Then the check that is due first.
         if (!jobs_.empty()) {
             Job job = std::move(jobs_.front());
@@ -40,7 +40,7 @@ void Session::work() {
             wake_.wait(lock);
             continue;
         }
-        if (const Clock::time_point due = next->second; due > Clock::now()) {
+        if (const Clock::time_point due = next->second; due > Clock::now() && !stopping_) {
             // A copy: while this waits, the reader may drop or move the entry.
             wake_.wait_until(lock, due);
             continue;
