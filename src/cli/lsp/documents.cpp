@@ -115,6 +115,9 @@ void Session::did_close(const json& params) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (documents_.erase(uri) == 0) return;
     checks_.erase(uri);
+    // What the document held is given back to the system once the worker is idle.
+    trim_ = true;
+    wake_.notify_all();
     // Under the lock, so that no diagnostics of the worker can follow the clearing ones.
     send_ordered(lock, notification("textDocument/publishDiagnostics",
                                     {{"uri", uri}, {"diagnostics", json::array()}}));

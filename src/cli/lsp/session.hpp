@@ -147,7 +147,8 @@ class Session {
 
     // Worker thread only.
     std::string worker_directory_;
-    std::set<std::string> reported_directories_;
+    std::set<std::string> reported_directories_;  // bounded: see enter_directory
+    bool reported_more_directories_ = false;
     std::thread worker_;
 };
 

@@ -6,6 +6,10 @@
 #include "cli/lsp/session.hpp"
 #include "qern/file.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace qern::cli::lsp {
 
 namespace {
@@ -14,6 +18,18 @@ namespace {
 // and symbols need; beyond it a check keeps to the diagnostics, to publish them sooner,
 // and a request that needs declarations collects them itself.
 constexpr std::size_t kRecordingCheck = 512 * 1024;
+
+// Working directories that cannot be used are reported one by one up to this many; a
+// session that meets more says so once.
+constexpr std::size_t kReportedDirectories = 16;
+
+// The allocator keeps what a check frees, for the next check to reuse (see server.cpp).
+// Once a document is closed, that memory has no next use: it goes back to the system.
+void give_back_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 }  // namespace
 
@@ -37,6 +53,13 @@ void Session::work() {
             std::min_element(checks_.begin(), checks_.end(),
                              [](const auto& a, const auto& b) { return a.second < b.second; });
         if (next == checks_.end()) {
+            if (trim_) {
+                trim_ = false;
+                lock.unlock();
+                give_back_memory();
+                lock.lock();
+                continue;
+            }
             wake_.wait(lock);
             continue;
         }
@@ -173,12 +196,19 @@ void Session::enter_directory(const std::string& dir) {
     if (dir == worker_directory_) return;
     if (::chdir(dir.c_str()) == 0) {
         worker_directory_ = dir;
+        reported_directories_.erase(dir);  // reported again should it fail again
         return;
     }
     const int error = errno;
-    if (reported_directories_.insert(dir).second)
+    if (reported_directories_.count(dir) != 0) return;
+    if (reported_directories_.size() < kReportedDirectories) {
+        reported_directories_.insert(dir);
         log(2, "cannot use the working directory '" + dir + "' (" + os_error_text(error) +
                    "): relative paths resolve against '" + worker_directory_ + "'");
+    } else if (!reported_more_directories_) {
+        reported_more_directories_ = true;
+        log(2, "more working directories cannot be used; they are not reported one by one");
+    }
 }
 
 }  // namespace qern::cli::lsp
