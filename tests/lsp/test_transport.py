@@ -27,6 +27,8 @@ BAD_FRAMES = {
     + b"".join(b"X-Line-%d: y\r\n" % i for i in range(64)) + b"\r\n" + BODY,
     "header line over 8 KiB": b"X-Junk: " + b"y" * 100_000 + b"\r\n\r\n" + BODY,
     "not JSON": b"Content-Length: 12\r\n\r\n{not json!!}",
+    # A JSON value, then a NUL byte, then the next frame's first byte.
+    "value and NUL byte": b'Content-Length: 5\r\n\r\n"a"\x00',
     "garbage": bytes(range(256)) * 3,
     "garbage ending in a header's start": b"\x00\x01Content-Len",
 }

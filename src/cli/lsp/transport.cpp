@@ -301,6 +301,10 @@ Incoming MessageReader::read_body(std::size_t begin, std::size_t length) {
         if (!fill(end)) return Incoming{};
     }
     char* body = buffer_.data() + begin;
+    // nlohmann-json takes a NUL byte for the end of its input, so a value followed by one
+    // would pass; JSON has no place for a raw NUL.
+    if (std::memchr(body, '\0', length) != nullptr)
+        return bad_frame("the message is not valid JSON");
     replace_lone_surrogates(body, body + length);
     json message = json::parse(body, body + length, nullptr, false);
     if (message.is_discarded()) return bad_frame("the message is not valid JSON");
