@@ -31,6 +31,9 @@ BAD_FRAMES = {
     "value and NUL byte": b'Content-Length: 5\r\n\r\n"a"\x00',
     "garbage": bytes(range(256)) * 3,
     "garbage ending in a header's start": b"\x00\x01Content-Len",
+    # Cut off in its header, where the next frame's header goes on.
+    "cut off after a header line": b"Content-Length: 143\r\n",
+    "cut off inside a header line": b"Content-Length: 143\r\nX-Cut",
 }
 
 

@@ -46,6 +46,24 @@ bool name_char(char c) {
            std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
+// Where "Content-Length:", in any letter case, first starts in `text` at `from` or later;
+// found by its '-', which is rarer than its letters.
+std::size_t find_length_header(std::string_view text, std::size_t from) {
+    constexpr std::string_view kName = "content-length:";
+    constexpr std::size_t kDash = 7;
+    for (std::size_t i = from + kDash; i < text.size();) {
+        const void* hit = std::memchr(text.data() + i, '-', text.size() - i);
+        if (hit == nullptr) break;
+        const auto dash = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+        const std::size_t start = dash - kDash;
+        if (start + kName.size() <= text.size() &&
+            equal_ignoring_case(text.substr(start, kName.size()), kName))
+            return start;
+        i = dash + 1;
+    }
+    return std::string_view::npos;
+}
+
 // Where a `Content-Length: <digits>` header line starts, when the line that `text[nl]`
 // ends is one and starts at `begin` or later.
 std::optional<std::size_t> length_header_ending_at(std::string_view text, std::size_t begin,
@@ -181,36 +199,16 @@ void MessageReader::compact() {
 }
 
 bool MessageReader::find_frame() {
-    // The header's name, found by its '-', which is rarer than its letters.
-    constexpr std::string_view kName = "content-length:";
-    constexpr std::size_t kDash = 7;
-    std::size_t from = at_ + kDash;
+    // Less than the name's length from the end, a name may still be cut off.
+    constexpr std::size_t kKeep = std::string_view("content-length:").size() - 1;
     for (;;) {
-        const std::size_t size = buffer_.size();
-        if (from < size) {
-            const char* data = buffer_.data();
-            if (const void* hit = std::memchr(data + from, '-', size - from)) {
-                const auto dash = static_cast<std::size_t>(static_cast<const char*>(hit) - data);
-                const std::size_t start = dash - kDash;
-                if (start + kName.size() <= size) {
-                    if (equal_ignoring_case(std::string_view(buffer_).substr(start, kName.size()),
-                                            kName)) {
-                        at_ = frame_ = start;
-                        return true;
-                    }
-                    from = dash + 1;
-                    continue;
-                }
-                from = dash;  // decided once more bytes are in
-            } else {
-                from = size;
-            }
+        const std::size_t found = find_length_header(buffer_, at_);
+        if (found != std::string_view::npos) {
+            at_ = frame_ = found;
+            return true;
         }
-        // Nothing before `from - kDash` can start a header any more.
-        at_ = frame_ = from - kDash;
-        const std::size_t before = buffer_.size();
+        at_ = frame_ = std::max(at_, buffer_.size() - std::min(buffer_.size(), kKeep));
         compact();
-        from -= before - buffer_.size();
         if (!fill()) return false;
     }
 }
@@ -256,6 +254,9 @@ Incoming MessageReader::read_frame() {
             !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(colon),
                          name_char))
             return bad_frame(unreadable("a header line is not of the form 'Name: value'"));
+        // A header glued to the end of a broken frame: the next frame starts there.
+        if (find_length_header(text, 1) != std::string_view::npos)
+            return bad_frame(unreadable("a header line holds another Content-Length header"));
         std::string_view value;
         if (header_named(text, "content-length", value)) {
             // Digits only: no sign, no blank inside. Too many of them is too large, which
@@ -266,6 +267,9 @@ Incoming MessageReader::read_frame() {
             const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
             if (ec != std::errc() || n > kMaxBody)
                 return bad_frame(unreadable("the message is larger than 256 MiB"));
+            // As a frame cut off before its blank line and the next frame's header make.
+            if (have_length && n != length)
+                return bad_frame(unreadable("two Content-Length headers disagree"));
             have_length = true;
             length = static_cast<std::size_t>(n);
         }
