@@ -253,7 +253,12 @@ class Cli {
                       "because editors pass it)");
         // Editors add options of their own (--clientProcessId=...): they are ignored.
         sub->allow_extras();
-        sub->callback([this] { status_ = run_language_server(std::cin, std::cout); });
+        sub->callback([this] {
+            // Without C stdio underneath, std::cin buffers its input and says how much has
+            // arrived, so that a message is read in large pieces, not byte by byte.
+            std::ios_base::sync_with_stdio(false);
+            status_ = run_language_server(std::cin, std::cout);
+        });
     }
 
     void add_help() {

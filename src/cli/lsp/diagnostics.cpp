@@ -56,14 +56,13 @@ json diagnostic_json(const Snapshot& s, const Diagnostic& d, FileTexts& files) {
 
 }  // namespace
 
-json diagnostics_params(const Snapshot& snapshot, const Analysis& analysis,
-                        std::optional<std::int64_t> version) {
+json diagnostics_params(const Snapshot& snapshot, const Analysis& analysis, const json& version) {
     FileTexts files(snapshot);
     json list = json::array();
     for (const Diagnostic& d : analysis.diagnostics)
         list.push_back(diagnostic_json(snapshot, d, files));
     json params = {{"uri", snapshot.uri}, {"diagnostics", std::move(list)}};
-    if (version) params["version"] = *version;
+    if (!version.is_null()) params["version"] = version;
     return params;
 }
 

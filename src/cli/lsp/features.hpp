@@ -76,9 +76,9 @@ const Declaration* effective_declaration(const Analysis& analysis, Declaration::
                                          std::string_view name);
 bool derived(const Location& where);  // read into a @derive's base document
 
-// The notification's params: every diagnostic of the analysis, placed in the document.
-json diagnostics_params(const Snapshot& snapshot, const Analysis& analysis,
-                        std::optional<std::int64_t> version);
+// The notification's params: every diagnostic of the analysis, placed in the document,
+// for the document's `version` (an integer as the client sent it; none when null).
+json diagnostics_params(const Snapshot& snapshot, const Analysis& analysis, const json& version);
 
 json hover(const Snapshot& snapshot, Position position);
 json definition(const Snapshot& snapshot, Position position);

@@ -18,6 +18,7 @@ enum ErrorCode : int {
     kInternalError = -32603,
     kServerNotInitialized = -32002,
     kRequestCancelled = -32800,
+    kContentModified = -32801,
 };
 
 // A request that must be answered with an error.

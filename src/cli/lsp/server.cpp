@@ -17,7 +17,9 @@ int run_language_server(std::istream& in, std::ostream& out) {
 #if defined(__GLIBC__)
     // Each check of a large document builds and frees tens of megabytes. Returned to the
     // system, they must be faulted in again on the next keystroke, which costs more than
-    // the check itself; kept in one arena, they are reused.
+    // the check itself; kept in one arena, they are reused. When a document is closed,
+    // the worker gives them back (malloc_trim), so a session's memory follows the
+    // documents it has open.
     mallopt(M_ARENA_MAX, 1);
     mallopt(M_MMAP_THRESHOLD, 256 << 20);
     mallopt(M_TRIM_THRESHOLD, 512 << 20);

@@ -24,8 +24,11 @@ std::string current_directory() {
 
 }  // namespace
 
-Session::Session(std::istream& in, std::ostream& out)
-    : reader_(in), writer_(out), initial_directory_(current_directory()) {
+Session::Session(std::istream& in, std::ostream& out, bool finish_at_end)
+    : reader_(in),
+      writer_(out),
+      finish_at_end_(finish_at_end),
+      initial_directory_(current_directory()) {
     worker_directory_ = initial_directory_;
 }
 
@@ -35,11 +38,11 @@ int Session::run() {
         Incoming incoming = reader_.next();
         if (incoming.kind == Incoming::Kind::End) break;
         if (incoming.kind == Incoming::Kind::Malformed) {
-            send(error_response(nullptr, kParseError, "unreadable message: " + incoming.problem));
+            send(error_response(nullptr, kParseError, incoming.problem));
             continue;
         }
         arrived_ = incoming.arrived;
-        handle(std::move(incoming.body));
+        handle(std::move(incoming.message));
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -73,10 +76,7 @@ void Session::log(int type, const std::string& message) {
     send(notification("window/logMessage", {{"type", type}, {"message", "qern: " + message}}));
 }
 
-void Session::handle(std::string body) {
-    json message = json::parse(body, nullptr, false);
-    if (message.is_discarded())
-        return send(error_response(nullptr, kParseError, "the message is not valid JSON"));
+void Session::handle(json message) {
     if (!message.is_object())
         return send(error_response(nullptr, kInvalidRequest, "a message must be a JSON object"));
     const auto id_it = message.find("id");

@@ -31,10 +31,14 @@ struct Settings {
 struct Document {
     std::string uri;
     std::optional<std::string> path;  // absolute, for a file: URI
-    std::int64_t version = 0;
+    // As the client sent it, so that any integer is echoed exactly.
+    json version = 0;
     std::uint64_t revision = 0;  // ours: every change gets a new one
     std::shared_ptr<const SourceText> text;
     std::shared_ptr<const Checked> checked;  // the latest analysis, maybe of an older text
+    // A change could not be applied: the text is no longer the editor's, and the document
+    // is neither checked nor answered for until a change sends the whole text.
+    bool out_of_step = false;
     // The revision and generation whose diagnostics the client has.
     std::uint64_t published = 0;
     std::uint64_t published_generation = 0;
@@ -54,16 +58,21 @@ struct Job {
 // meanwhile are dropped.
 class Session {
   public:
-    Session(std::istream& in, std::ostream& out);
+    // With `finish_at_end`, the end of the input still lets the worker answer the requests
+    // and run the checks already received, which a fuzz target needs to see; an editor
+    // that went away wants none of it.
+    Session(std::istream& in, std::ostream& out, bool finish_at_end = false);
     // Serves until exit or the end of the input; the process's exit status.
     int run();
+    // Whether the client said `exit` (rather than ending its input).
+    bool exited() const { return exit_; }
 
   private:
     using Clock = std::chrono::steady_clock;
     enum class Phase { Uninitialized, Running, ShutDown };
 
     // Reader thread.
-    void handle(std::string body);
+    void handle(json message);
     void handle_request(const json& id, const std::string& method, json& params);
     void handle_notification(const std::string& method, json& params);
     void handle_response(const json& message);
@@ -120,6 +129,8 @@ class Session {
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    const bool finish_at_end_;
+    bool trim_ = false;  // a document was closed: memory goes back when the worker is idle
     std::map<std::string, Document> documents_;
     std::deque<Job> jobs_;
     std::map<std::string, Clock::time_point> checks_;  // uri -> when its check is due
@@ -136,7 +147,8 @@ class Session {
 
     // Worker thread only.
     std::string worker_directory_;
-    std::set<std::string> reported_directories_;
+    std::set<std::string> reported_directories_;  // bounded: see enter_directory
+    bool reported_more_directories_ = false;
     std::thread worker_;
 };
 

@@ -39,7 +39,8 @@ std::shared_ptr<const SourceText> FileTexts::get(const std::optional<std::string
     if (found != texts_.end()) return found->second;
     std::shared_ptr<const SourceText> text;
     if (auto opened = OpenFile::open(*abs); opened && opened->size() <= kMaxRelatedFile) {
-        if (auto read = opened->read_text()) text = std::make_shared<SourceText>(std::move(*read));
+        if (auto read = opened->read_text())
+            text = std::make_shared<SourceText>(SourceText::from_file(std::move(*read)));
     }
     texts_.emplace(*abs, text);
     return text;

@@ -30,18 +30,44 @@ std::size_t units_of(unsigned char lead, std::size_t bytes, Encoding encoding) {
     return 1;
 }
 
-// The ends of lines in the protocol's sense: "\n", "\r\n" and a lone "\r".
-// A byte-order mark, which the library drops, is a character of the first line here.
-std::vector<std::size_t> protocol_starts(std::string_view text) {
-    std::vector<std::size_t> starts{0};
-    for (std::size_t i = 0; i < text.size(); ++i) {
+// Appends the starts of the protocol's lines that the line breaks at bytes [from, to) of
+// `text` begin: after "\n", "\r\n" and a lone "\r". Returns the lone "\r"s among them.
+std::size_t collect_starts(std::string_view text, std::size_t from, std::size_t to,
+                           std::vector<std::size_t>& starts) {
+    const char* data = text.data();
+    if (from >= to) return 0;
+    if (std::memchr(data + from, '\r', to - from) == nullptr) {
+        for (const char* p = data + from; p < data + to;) {
+            const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(data + to - p));
+            if (hit == nullptr) break;
+            p = static_cast<const char*>(hit) + 1;
+            starts.push_back(static_cast<std::size_t>(p - data));
+        }
+        return 0;
+    }
+    std::size_t lone = 0;
+    for (std::size_t i = from; i < to; ++i) {
         if (text[i] == '\n') {
             starts.push_back(i + 1);
-        } else if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) {
+        } else if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) {
             starts.push_back(i + 1);
+            ++lone;
         }
     }
-    return starts;
+    return lone;
+}
+
+// The starts that follow a "\n" (and 0): the library's lines.
+std::vector<std::size_t> after_newlines(std::string_view text,
+                                        const std::vector<std::size_t>& starts) {
+    std::vector<std::size_t> out;
+    for (const std::size_t s : starts)
+        if (s == 0 || text[s - 1] == '\n') out.push_back(s);
+    return out;
+}
+
+bool has_bom(std::string_view text) {
+    return text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0;
 }
 
 int hex_value(char c) {
@@ -80,37 +106,60 @@ std::size_t bytes_for_units(std::string_view s, std::size_t units, Encoding enco
 }
 
 SourceText::SourceText(std::string text) : text_(std::move(text)) {
-    if (text_.size() >= 3 && std::memcmp(text_.data(), "\xEF\xBB\xBF", 3) == 0) bom_ = 3;
-    starts_.push_back(bom_);
-    const char* data = text_.data();
-    const char* end = data + text_.size();
-    for (const char* p = data + bom_; p < end;) {
-        const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
-        if (hit == nullptr) break;
-        p = static_cast<const char*>(hit) + 1;
-        starts_.push_back(static_cast<std::size_t>(p - data));
-    }
+    bom_ = has_bom(text_) ? 3 : 0;
+    starts_.push_back(0);
+    lone_crs_ = collect_starts(text_, 0, text_.size(), starts_);
+    if (lone_crs_ != 0) library_starts_ = after_newlines(text_, starts_);
+}
+
+SourceText SourceText::from_file(std::string text) {
+    if (has_bom(text)) text.erase(0, 3);
+    return SourceText(std::move(text));
+}
+
+void SourceText::replace(std::size_t begin, std::size_t end, std::string_view replacement) {
+    // The line breaks at bytes [begin - 1, end) are gone: the byte before the edit may
+    // have been a "\r" whose meaning depends on the byte after it. Those of the new text
+    // at [begin - 1, begin + replacement.size()) take their place; later starts move.
+    const std::size_t from = begin == 0 ? 0 : begin - 1;
+    std::size_t removed_lone = 0;
+    for (std::size_t i = from; i < end; ++i)
+        removed_lone += text_[i] == '\r' && (i + 1 == text_.size() || text_[i + 1] != '\n');
+    text_.replace(begin, end - begin, replacement);
+    const std::size_t new_end = begin + replacement.size();
+    std::vector<std::size_t> fresh;
+    const std::size_t added_lone = collect_starts(text_, from, new_end, fresh);
+    const auto first = std::upper_bound(starts_.begin(), starts_.end(), from);
+    const auto last = std::upper_bound(first, starts_.end(), end);
+    for (auto it = last; it != starts_.end(); ++it) *it = *it - end + new_end;
+    const auto at = starts_.erase(first, last);
+    starts_.insert(at, fresh.begin(), fresh.end());
+    bom_ = has_bom(text_) ? 3 : 0;
+    lone_crs_ = lone_crs_ - removed_lone + added_lone;
+    if (lone_crs_ == 0)
+        library_starts_.clear();
+    else
+        library_starts_ = after_newlines(text_, starts_);
+}
+
+std::size_t SourceText::line_count() const {
+    const std::vector<std::size_t>& starts = library_starts();
     // A final line ending does not start another line.
-    if (starts_.size() > 1 && starts_.back() == text_.size()) starts_.pop_back();
-    bool lone_cr = false;
-    if (std::memchr(data, '\r', text_.size()) != nullptr) {
-        for (std::size_t i = 0; i < text_.size() && !lone_cr; ++i)
-            lone_cr = text_[i] == '\r' && (i + 1 == text_.size() || text_[i + 1] != '\n');
-    }
-    if (lone_cr || bom_ != 0) lsp_starts_ = protocol_starts(text_);
+    return starts.size() > 1 && starts.back() == text_.size() ? starts.size() - 1 : starts.size();
 }
 
 std::size_t SourceText::line_start(std::size_t line) const {
-    if (line == 0) return bom_;
-    if (line > starts_.size()) return text_.size();
-    return starts_[line - 1];
+    if (line <= 1) return bom_;
+    if (line > line_count()) return text_.size();
+    return library_starts()[line - 1];
 }
 
 std::string_view SourceText::line(std::size_t line) const {
-    if (line == 0 || line > starts_.size()) return {};
-    const std::size_t begin = starts_[line - 1];
-    const bool last = line == starts_.size();
-    std::size_t end = last ? text_.size() : starts_[line] - 1;
+    const std::size_t count = line_count();
+    if (line == 0 || line > count) return {};
+    const std::size_t begin = line_start(line);
+    const bool last = line == count;
+    std::size_t end = last ? text_.size() : library_starts()[line] - 1;
     bool ended = !last;
     if (last && end > begin && text_[end - 1] == '\n') {
         --end;
@@ -137,8 +186,10 @@ std::size_t SourceText::offset_of(std::size_t line, std::size_t column) const {
 }
 
 std::size_t SourceText::line_of(std::size_t offset) const {
-    const auto it = std::upper_bound(starts_.begin(), starts_.end(), offset);
-    return static_cast<std::size_t>(it - starts_.begin());
+    if (offset < bom_) return 0;
+    const std::vector<std::size_t>& starts = library_starts();
+    const auto it = std::upper_bound(starts.begin(), starts.end(), offset);
+    return std::min(static_cast<std::size_t>(it - starts.begin()), line_count());
 }
 
 SourceText::Place SourceText::place_of(Position position, Encoding encoding) const {
@@ -150,23 +201,37 @@ SourceText::Place SourceText::place_of(Position position, Encoding encoding) con
 }
 
 Position SourceText::position_of(std::size_t offset, Encoding encoding) const {
-    const std::vector<std::size_t>& starts = lsp_starts_.empty() ? starts_ : lsp_starts_;
     offset = std::min(offset, text_.size());
-    const auto it = std::upper_bound(starts.begin(), starts.end(), offset);
-    const std::size_t index =
-        it == starts.begin() ? 0 : static_cast<std::size_t>(it - starts.begin()) - 1;
-    const std::size_t begin = starts[index];
+    const auto it = std::upper_bound(starts_.begin(), starts_.end(), offset);
+    const auto index = static_cast<std::size_t>(it - starts_.begin()) - 1;
+    const std::size_t begin = starts_[index];
     return {index, units_in(std::string_view(text_).substr(begin, offset - begin), encoding)};
 }
 
+std::size_t SourceText::protocol_line_end(std::size_t index) const {
+    if (index + 1 >= starts_.size()) return text_.size();
+    std::size_t end = starts_[index + 1];
+    if (text_[end - 1] == '\n') --end;
+    if (end > starts_[index] && text_[end - 1] == '\r') --end;
+    return end;
+}
+
 std::size_t SourceText::offset_of(Position position, Encoding encoding) const {
-    const std::vector<std::size_t>& starts = lsp_starts_.empty() ? starts_ : lsp_starts_;
-    if (position.line >= starts.size()) return text_.size();
-    const std::size_t begin = starts[position.line];
-    std::size_t end = position.line + 1 < starts.size() ? starts[position.line + 1] : text_.size();
-    while (end > begin && (text_[end - 1] == '\n' || text_[end - 1] == '\r')) --end;
+    if (position.line >= starts_.size()) return text_.size();
+    const std::size_t begin = starts_[position.line];
+    const std::size_t end = protocol_line_end(position.line);
     const std::string_view line = std::string_view(text_).substr(begin, end - begin);
     return begin + bytes_for_units(line, position.character, encoding);
+}
+
+std::optional<std::size_t> SourceText::exact_offset(Position position, Encoding encoding) const {
+    if (position.line >= starts_.size()) return std::nullopt;
+    const std::size_t begin = starts_[position.line];
+    const std::string_view line =
+        std::string_view(text_).substr(begin, protocol_line_end(position.line) - begin);
+    const std::size_t bytes = bytes_for_units(line, position.character, encoding);
+    if (units_in(line.substr(0, bytes), encoding) != position.character) return std::nullopt;
+    return begin + bytes;
 }
 
 Range SourceText::range_of(std::size_t line, std::size_t column, std::size_t end_line,

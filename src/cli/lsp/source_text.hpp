@@ -28,11 +28,14 @@ struct Range {
 class SourceText {
   public:
     explicit SourceText(std::string text);
+    // The text of a file read from disk: an editor shows it without its byte-order mark,
+    // as the library reads it, so the mark is dropped here too.
+    static SourceText from_file(std::string text);
 
     const std::string& text() const { return text_; }
     // Lines as the library counts them: 1-based, without the line ending; empty past the
     // end. Line 1 excludes a leading byte-order mark, which the library drops.
-    std::size_t line_count() const { return starts_.size(); }
+    std::size_t line_count() const;
     std::string_view line(std::size_t line) const;
     // Byte offset in the text of `line`'s start (the end of the text past the last line).
     std::size_t line_start(std::size_t line) const;
@@ -43,6 +46,9 @@ class SourceText {
     // A protocol position and back; a position past a line's end means the line's end.
     Position position_of(std::size_t offset, Encoding encoding) const;
     std::size_t offset_of(Position position, Encoding encoding) const;
+    // The byte offset of a position that lies in the text exactly: on one of its lines, at
+    // most at the line's end, and not inside a character; none otherwise.
+    std::optional<std::size_t> exact_offset(Position position, Encoding encoding) const;
     // The library's 1-based line holding a byte offset.
     std::size_t line_of(std::size_t offset) const;
     // The library's line and the byte within it at a protocol position.
@@ -59,11 +65,27 @@ class SourceText {
     // The line's text from its first non-blank character to its end.
     Range line_range(std::size_t line, Encoding encoding) const;
 
+    // Replaces the bytes [begin, end) with `replacement`, updating the index from the
+    // lines the edit touches: the rest of the text is not read again.
+    void replace(std::size_t begin, std::size_t end, std::string_view replacement);
+
   private:
+    // Starts of the library's lines, from 0 (the mark is skipped by line_start).
+    const std::vector<std::size_t>& library_starts() const {
+        return lone_crs_ == 0 ? starts_ : library_starts_;
+    }
+    // Where the protocol's line `index` ends, before its line break.
+    std::size_t protocol_line_end(std::size_t index) const;
+
     std::string text_;
     std::size_t bom_ = 0;
-    std::vector<std::size_t> starts_;      // the library's lines
-    std::vector<std::size_t> lsp_starts_;  // the protocol's, when a lone "\r" makes them differ
+    // Starts of the protocol's lines: 0, and after every line break, also one that ends
+    // the text.
+    std::vector<std::size_t> starts_;
+    std::size_t lone_crs_ = 0;
+    // Only while there are lone "\r"s, which break the protocol's lines but not the
+    // library's: the starts after "\n"s alone.
+    std::vector<std::size_t> library_starts_;
 };
 
 // Code units of `encoding` in the UTF-8 bytes `s`.

@@ -12,13 +12,13 @@ namespace qern::cli::lsp {
 
 using nlohmann::json;
 
-// One framed message read from the client: its body, a frame that could not be used (its
-// bytes are skipped, so the next frame can still be read), or the end of the input.
+// One framed message read from the client: its JSON, a frame that could not be used, or
+// the end of the input.
 struct Incoming {
     enum class Kind { Message, Malformed, End };
     Kind kind = Kind::End;
-    std::string body;
-    std::string problem;  // for Malformed: what was wrong, for the error response
+    json message;
+    std::string problem;  // for Malformed: the text of the error response
     // When its first byte was read: a change is debounced from there, so that reading
     // and parsing a large message counts towards the wait.
     std::chrono::steady_clock::time_point arrived;
@@ -26,6 +26,8 @@ struct Incoming {
 
 // Reads `Content-Length` framed messages. Header lines and bodies are bounded, so a
 // hostile or broken client cannot make the server hold more than one body in memory.
+// After a frame that cannot be used, reading resumes where the next `Content-Length`
+// header starts, so that one bad frame costs one error and nothing after it.
 class MessageReader {
   public:
     static constexpr std::size_t kMaxHeaderLine = 8 * 1024;
@@ -36,15 +38,30 @@ class MessageReader {
     Incoming next();
 
   private:
-    enum class Line { Text, TooLong, End };
-    Incoming read_message();
-    Line read_line(std::string& line);
-    bool skip(std::size_t n);
+    Incoming read_frame();
+    Incoming read_body(std::size_t begin, std::size_t length);
+    Incoming bad_frame(std::string problem);
+    // Appends what the input has (waiting for at least one byte); false at its end.
+    // `expect` is the size the buffer should reach, when it is known.
+    bool fill(std::size_t expect = 0);
+    // Drops the bytes before frame_; gives a large buffer back when it is empty.
+    void compact();
+    // Moves at_ to the next place where a Content-Length header starts; false at the end.
+    bool find_frame();
 
     std::istream& in_;
-    bool started_ = false;
+    std::string buffer_;     // read from the input, from frame_ on not yet used
+    std::size_t at_ = 0;     // the next byte to read
+    std::size_t frame_ = 0;  // where the frame being read starts
+    bool resync_ = false;    // the last frame was bad: look for the next header first
+    bool ended_ = false;
     std::chrono::steady_clock::time_point arrived_;
 };
+
+// JSON allows a `\u` escape of a lone UTF-16 surrogate, which editors send mid-edit and
+// nlohmann-json refuses: each one in `[begin, end)` becomes U+FFFD, as an escape of the
+// same length. Escaped backslashes and surrogate pairs are left alone.
+void replace_lone_surrogates(char* begin, char* end);
 
 // Writes framed messages; one message at a time whichever thread sends it.
 class MessageWriter {

@@ -6,6 +6,10 @@
 #include "cli/lsp/session.hpp"
 #include "qern/file.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace qern::cli::lsp {
 
 namespace {
@@ -15,12 +19,24 @@ namespace {
 // and a request that needs declarations collects them itself.
 constexpr std::size_t kRecordingCheck = 512 * 1024;
 
+// Working directories that cannot be used are reported one by one up to this many; a
+// session that meets more says so once.
+constexpr std::size_t kReportedDirectories = 16;
+
+// The allocator keeps what a check frees, for the next check to reuse (see server.cpp).
+// Once a document is closed, that memory has no next use: it goes back to the system.
+void give_back_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 void Session::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (stopping_) return;
+        if (stopping_ && (!finish_at_end_ || (jobs_.empty() && checks_.empty()))) return;
         // Requests first: someone waits for them. Then the check that is due first.
         if (!jobs_.empty()) {
             Job job = std::move(jobs_.front());
@@ -37,10 +53,17 @@ void Session::work() {
             std::min_element(checks_.begin(), checks_.end(),
                              [](const auto& a, const auto& b) { return a.second < b.second; });
         if (next == checks_.end()) {
+            if (trim_) {
+                trim_ = false;
+                lock.unlock();
+                give_back_memory();
+                lock.lock();
+                continue;
+            }
             wake_.wait(lock);
             continue;
         }
-        if (const Clock::time_point due = next->second; due > Clock::now()) {
+        if (const Clock::time_point due = next->second; due > Clock::now() && !stopping_) {
             // A copy: while this waits, the reader may drop or move the entry.
             wake_.wait_until(lock, due);
             continue;
@@ -55,13 +78,14 @@ void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lo
     const auto found = documents_.find(uri);
     if (found == documents_.end()) return;
     const Document& d = found->second;
+    if (d.out_of_step) return;
     const std::uint64_t generation = generation_;
     if (d.checked && d.checked->revision == d.revision && d.checked->generation == generation &&
         d.published == d.revision && d.published_generation == generation)
         return;  // a request's analysis already answered for this text
     Snapshot snapshot = snapshot_of(d);
     const std::uint64_t revision = d.revision;
-    const std::int64_t version = d.version;
+    const json version = d.version;
     const bool strict = settings_.strict;
     lock.unlock();
     std::shared_ptr<const Checked> checked;
@@ -124,9 +148,12 @@ json Session::answer(const Job& job) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto found = documents_.find(uri);
     if (found == documents_.end()) throw RpcError(kInvalidParams, "document not open: " + uri);
+    if (found->second.out_of_step)
+        throw RpcError(kContentModified,
+                       "the document's text is out of step with the editor's: reopen it");
     Snapshot snapshot = snapshot_of(found->second);
     const std::uint64_t revision = found->second.revision;
-    const std::int64_t version = found->second.version;
+    const json version = found->second.version;
     const std::uint64_t generation = generation_;
     const bool strict = settings_.strict;
     const auto& c = snapshot.checked;
@@ -169,12 +196,19 @@ void Session::enter_directory(const std::string& dir) {
     if (dir == worker_directory_) return;
     if (::chdir(dir.c_str()) == 0) {
         worker_directory_ = dir;
+        reported_directories_.erase(dir);  // reported again should it fail again
         return;
     }
     const int error = errno;
-    if (reported_directories_.insert(dir).second)
+    if (reported_directories_.count(dir) != 0) return;
+    if (reported_directories_.size() < kReportedDirectories) {
+        reported_directories_.insert(dir);
         log(2, "cannot use the working directory '" + dir + "' (" + os_error_text(error) +
                    "): relative paths resolve against '" + worker_directory_ + "'");
+    } else if (!reported_more_directories_) {
+        reported_more_directories_ = true;
+        log(2, "more working directories cannot be used; they are not reported one by one");
+    }
 }
 
 }  // namespace qern::cli::lsp

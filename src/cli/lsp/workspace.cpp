@@ -101,7 +101,7 @@ json Session::initialize(const json& params) {
     json capabilities = {
         {"positionEncoding", encoding},
         {"textDocumentSync",
-         {{"openClose", true}, {"change", 1}, {"save", {{"includeText", false}}}}},
+         {{"openClose", true}, {"change", 2}, {"save", {{"includeText", false}}}}},
         {"hoverProvider", true},
         {"definitionProvider", true},
         {"documentSymbolProvider", true},
