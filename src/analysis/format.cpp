@@ -1,0 +1,345 @@
+#include "analysis/format.hpp"
+
+#include "qern/rules.hpp"
+#include "qern/text.hpp"
+
+namespace qern::tools {
+
+namespace {
+
+constexpr std::string_view kIndent = "    ";
+
+// The line ending of the whole output: the first one the text has.
+std::string_view line_ending_of(const SyntaxTree& tree) {
+    for (std::size_t n = 1; n < tree.line_count(); ++n) {
+        const std::string_view e = tree.line_ending(n);
+        if (!e.empty()) return e;
+    }
+    return tree.line_count() > 0 && tree.line_ending(tree.line_count()) == "\r\n" ? "\r\n" : "\n";
+}
+
+class Writer {
+  public:
+    Writer(const SyntaxTree& tree, std::string& out)
+        : tree_(tree), text_(tree.text()), out_(out), eol_(line_ending_of(tree)) {}
+
+    void run() {
+        out_.append(text_.substr(0, tree_.bom()));
+        tree_.for_each([&](const SyntaxTree::Entry& e) { statement(e); });
+    }
+
+  private:
+    std::string_view slice(const Span& s) const { return text_.substr(s.begin, s.size()); }
+
+    // The line's comment without the whitespace after it; empty when it has none.
+    std::string_view comment(std::size_t n) const {
+        const auto c = tree_.comment(n);
+        return c ? trim_end(slice(*c)) : std::string_view();
+    }
+
+    // Starts an output line: the blank line a run of blank lines leaves, if one is due.
+    void begin_line() {
+        if (blank_pending_) out_.append(eol_);
+        blank_pending_ = false;
+        wrote_ = true;
+    }
+
+    // Writes `content` followed by the comment, if `line_text` reads as `expected` that
+    // way; false (nothing written) when it does not.
+    bool try_line(std::string_view indent, std::string_view content, std::string_view note,
+                  std::string_view expected) {
+        line_.assign(indent);
+        line_.append(content);
+        if (!note.empty()) {
+            if (!content.empty()) line_.append("  ");
+            line_.append(note);
+        }
+        if (clean_line(line_) != expected) return false;
+        if (!note.empty()) {
+            // The comment must still start where it did.
+            const std::size_t cut = strip_comment(line_).size();
+            if (std::string_view(line_).substr(cut) != note) return false;
+        }
+        begin_line();
+        out_.append(line_);
+        out_.append(eol_);
+        return true;
+    }
+
+    // One line of the input: `content` (what it should read as, laid out), else the line's
+    // content as written, else the line untouched.
+    void line(std::size_t n, std::string_view indent, std::string_view content) {
+        const std::string_view raw = tree_.line_text(n);
+        const std::string_view written = clean_line(raw);
+        const std::string_view note = comment(n);
+        if (try_line(indent, content, note, content)) return;
+        if (content != written && try_line(indent, written, note, written)) return;
+        if (try_line({}, written, note, written)) return;
+        begin_line();
+        out_.append(raw);
+        out_.append(eol_);
+    }
+
+    void statement(const SyntaxTree::Entry& e) {
+        if (e.kind == StatementKind::Blank) {
+            blank_pending_ = wrote_;
+            return;
+        }
+        if (e.kind == StatementKind::Comment) {
+            begin_line();
+            out_.append(comment(e.line));
+            out_.append(eol_);
+            return;
+        }
+        const Statement st = tree_.statement(e);
+        if (e.block) {
+            if (e.kind != StatementKind::Schema || !schema_block(e, st)) block(e);
+            return;
+        }
+        line(e.line, {}, laid_out(st));
+    }
+
+    // A one-line statement with one blank on each side of its '='.
+    std::string_view laid_out(const Statement& st) {
+        const std::string_view written = st.content.text;
+        if (st.kind == StatementKind::Assignment) {
+            AssignmentSyntax a;
+            layout_.assign(st.key.text);
+            layout_.append(st.literal.text.empty() ? " =" : " = ");
+            layout_.append(st.literal.text);
+            // Only where it still reads the same.
+            if (split_assignment(layout_, a) != AssignmentFault::None || a.key != st.key.text ||
+                a.literal != st.literal.text)
+                return written;
+            return layout_;
+        }
+        if (st.kind == StatementKind::Type && st.equals.exists()) {
+            TypeSyntax t;
+            const std::size_t head = st.name.span.begin - st.content.span.begin;
+            layout_.assign(written.substr(0, head));
+            layout_.append(st.name.text);
+            layout_.append(" = ");
+            layout_.append(st.definition.text);
+            const DirectiveSyntax d = split_directive(layout_);
+            if (split_type(d.args, t) != TypeFault::None || t.name != st.name.text ||
+                t.definition != st.definition.text)
+                return written;
+            return layout_;
+        }
+        return written;
+    }
+
+    // A block that is not laid out again: its lines keep their contents, inside it
+    // indented by four blanks, a closing brace at the start of the line. Blank lines stay:
+    // each is a blank in the joined text.
+    void block(const SyntaxTree::Entry& e) {
+        for (std::size_t n = e.line; n <= e.end_line; ++n) {
+            const std::string_view written = clean_line(tree_.line_text(n));
+            if (n == e.line) {
+                line(n, {}, written);
+            } else if (written.empty() && comment(n).empty()) {
+                begin_line();
+                out_.append(eol_);
+            } else {
+                line(n, written.starts_with('}') ? std::string_view() : kIndent, written);
+            }
+        }
+    }
+
+    // A multi-line @schema: '{' on the directive's line, one field a line, '}' alone; each
+    // line's comment after the last thing the line holds. Only where the fields are read
+    // alike that way: no quotes (they could join lines into one comment), no braces or
+    // '#' in the fields, nothing after the closing brace. False when it does not apply.
+    bool schema_block(const SyntaxTree::Entry& e, const Statement& st) {
+        if (e.fails || !st.close.exists() || !st.name.exists()) return false;
+        if (st.content.span.end != st.close.span.end) return false;
+        const auto plain = [](std::string_view s) {
+            return s.find_first_of("\"'{}#") == std::string_view::npos;
+        };
+        if (!plain(st.name.text)) return false;
+        std::size_t joined = 0;
+        for (std::size_t n = e.line; n <= e.end_line; ++n) {
+            const std::string_view c = clean_line(tree_.line_text(n));
+            if (c.find_first_of("\"'") != std::string_view::npos) return false;
+            joined += c.size() + (n == e.line ? 0 : 1);
+        }
+        // The block's comments are its lines' own: the joined text loses nothing more.
+        if (st.content.text.size() != joined) return false;
+
+        // Each field as written: its name token, and its type when that is a token of its
+        // own.
+        struct Field {
+            std::size_t line;
+            std::string text;
+        };
+        std::vector<Field> fields;
+        for (const FieldPart& f : st.fields) {
+            const Span name = f.marks.exists() && !f.marks.text.empty()
+                                  ? Span{f.name.span.begin, f.marks.span.end}
+                                  : f.name.span;
+            const std::string_view label = slice(name);
+            if (f.type.span.begin < name.end || !plain(label) || !plain(f.type.text) ||
+                f.type.text.empty())
+                return false;
+            const std::size_t colon = name.end;
+            if (text_[colon] != ':') return false;
+            std::string text(label);
+            text += ':';
+            if (f.type.span.begin != colon + 1) text += ' ';
+            text += f.type.text;
+            fields.push_back({tree_.position(name.begin).line, std::move(text)});
+        }
+
+        // Lay it out into a buffer first: a line that would read differently calls it off.
+        const std::size_t saved_out = out_.size();
+        const bool saved_blank = blank_pending_, saved_wrote = wrote_;
+        const auto call_off = [&] {
+            out_.resize(saved_out);
+            blank_pending_ = saved_blank;
+            wrote_ = saved_wrote;
+            return false;
+        };
+        std::size_t next = 0;
+        const std::string_view head = slice({st.content.span.begin, st.name.span.end});
+        std::string first(head);
+        first += " {";
+        const bool first_has_fields = next < fields.size() && fields[next].line == e.line;
+        if (!try_line({}, first, first_has_fields ? std::string_view() : comment(e.line), first))
+            return call_off();
+        // A run of blank lines between two of the block's lines is one blank line; none
+        // after '{' or before '}'.
+        bool blank = false, inside = false;
+        const auto next_line_of_block = [&] {
+            blank_pending_ = blank && inside;
+            blank = false;
+            inside = true;
+        };
+        for (std::size_t n = e.line; n <= e.end_line; ++n) {
+            const std::string_view note = comment(n);
+            const bool closing = n == e.end_line;
+            std::size_t emitted = 0;
+            while (next < fields.size() && fields[next].line == n) {
+                const Field& f = fields[next++];
+                const bool last_on_line = next >= fields.size() || fields[next].line != n;
+                next_line_of_block();
+                const std::string_view attach =
+                    last_on_line && !closing ? note : std::string_view();
+                if (!try_line(kIndent, f.text, attach, f.text)) return call_off();
+                ++emitted;
+            }
+            if (closing) break;
+            if (n == e.line) continue;
+            if (emitted == 0 && !note.empty()) {
+                next_line_of_block();
+                if (!try_line(kIndent, {}, note, {})) return call_off();
+            } else if (emitted == 0 && clean_line(tree_.line_text(n)).empty()) {
+                blank = true;
+            }
+        }
+        blank_pending_ = false;
+        if (!try_line({}, "}", comment(e.end_line), "}")) return call_off();
+        return true;
+    }
+
+    const SyntaxTree& tree_;
+    std::string_view text_;
+    std::string& out_;
+    std::string_view eol_;
+    std::string line_;
+    std::string layout_;
+    bool blank_pending_ = false;
+    bool wrote_ = false;
+};
+
+// What a statement declares, as text, for comparing two readings.
+std::string meaning(const Statement& st) {
+    std::string out = std::to_string(static_cast<int>(st.kind));
+    const auto add = [&](std::string_view what, std::string_view s) {
+        out += ' ';
+        out += what;
+        out += '=';
+        out += std::to_string(s.size());
+        out += ':';
+        out += s;
+    };
+    switch (st.kind) {
+        case StatementKind::Assignment:
+            add("key", st.key.text);
+            add("value", st.literal.text);
+            break;
+        case StatementKind::Type:
+            add("name", st.name.text);
+            add("definition", st.definition.text);
+            break;
+        case StatementKind::Schema:
+            add("name", st.name.text);
+            for (const FieldPart& f : st.fields) {
+                add("field", f.name.text);
+                add("marks", f.marks.text);
+                add("type", f.type.text);
+            }
+            break;
+        case StatementKind::Import:
+            add("path", st.path.text);
+            break;
+        case StatementKind::Derive:
+            add("path", st.path.text);
+            for (const Part& s : st.selectors) add("schema", s.text);
+            break;
+        default:
+            add("statement", st.content.text);
+            break;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> first_difference(const SyntaxTree& a, const SyntaxTree& b) {
+    // Statements and comments of each, in order.
+    const auto readings = [](const SyntaxTree& t) {
+        std::vector<std::string> out;
+        for (std::size_t n = 1; n <= t.line_count(); ++n) {
+            if (const auto c = t.comment(n))
+                out.emplace_back(trim_end(t.text().substr(c->begin, c->size())));
+        }
+        t.for_each([&](const SyntaxTree::Entry& e) {
+            if (e.kind == StatementKind::Blank || e.kind == StatementKind::Comment) return;
+            out.push_back((e.fails ? "! " : "") + meaning(t.statement(e)));
+        });
+        return out;
+    };
+    const std::vector<std::string> ra = readings(a), rb = readings(b);
+    for (std::size_t i = 0; i < std::max(ra.size(), rb.size()); ++i) {
+        const std::string_view x = i < ra.size() ? std::string_view(ra[i]) : "(nothing)";
+        const std::string_view y = i < rb.size() ? std::string_view(rb[i]) : "(nothing)";
+        if (x != y) return std::string(x) + "\n  instead of\n" + std::string(y);
+    }
+    return std::nullopt;
+}
+
+Formatted format_text(std::string_view text) {
+    Formatted result;
+    const SyntaxTree tree(text);
+    tree.for_each([&](const SyntaxTree::Entry& e) {
+        if (e.fails) result.errors.push_back(*tree.error(e));
+    });
+    if (!result.errors.empty()) {
+        result.status = Formatted::Status::Refused;
+        return result;
+    }
+    std::string out;
+    out.reserve(text.size() + text.size() / 8 + 16);
+    Writer(tree, out).run();
+    // Proof: the output declares exactly what the input does.
+    const SyntaxTree again(out);
+    if (auto difference = first_difference(again, tree)) {
+        result.status = Formatted::Status::Unsafe;
+        result.difference = std::move(*difference);
+        return result;
+    }
+    result.text = std::move(out);
+    return result;
+}
+
+}  // namespace qern::tools
