@@ -1,5 +1,7 @@
 #include "analysis/format.hpp"
 
+#include <cstring>
+
 #include "qern/rules.hpp"
 #include "qern/text.hpp"
 
@@ -91,12 +93,38 @@ class Writer {
             out_.append(eol_);
             return;
         }
+        if (e.kind == StatementKind::Assignment && !e.block && assignment(e.line)) return;
         const Statement st = tree_.statement(e);
         if (e.block) {
             if (e.kind != StatementKind::Schema || !schema_block(e, st)) block(e);
             return;
         }
         line(e.line, {}, laid_out(st));
+    }
+
+    // The common case, an assignment on a line of its own, written in one go where no '#'
+    // stands at an edge of its key or value: nothing else can read differently with other
+    // whitespace around them (quotes are the same, and a comment's '#' keeps a blank
+    // before it and what followed it). False (nothing written) otherwise.
+    bool assignment(std::size_t n) {
+        const std::string_view raw = tree_.line_text(n);
+        const std::string_view stripped = strip_comment(raw);
+        AssignmentSyntax a;
+        if (split_assignment(trim(stripped), a) != AssignmentFault::None) return false;
+        const auto hash_edge = [](std::string_view s) {
+            return !s.empty() && (s.front() == '#' || s.back() == '#');
+        };
+        if (hash_edge(a.key) || hash_edge(a.literal)) return false;
+        begin_line();
+        out_.append(a.key);
+        out_.append(a.literal.empty() ? " =" : " = ");
+        out_.append(a.literal);
+        if (stripped.size() != raw.size()) {
+            out_.append("  ");
+            out_.append(trim_end(raw.substr(stripped.size())));
+        }
+        out_.append(eol_);
+        return true;
     }
 
     // A one-line statement with one blank on each side of its '='.
@@ -251,16 +279,15 @@ class Writer {
     bool wrote_ = false;
 };
 
-// What a statement declares, as text, for comparing two readings.
+// What a statement declares, as text, for reporting a difference.
 std::string meaning(const Statement& st) {
-    std::string out = std::to_string(static_cast<int>(st.kind));
+    std::string out;
     const auto add = [&](std::string_view what, std::string_view s) {
-        out += ' ';
+        if (!out.empty()) out += ", ";
         out += what;
-        out += '=';
-        out += std::to_string(s.size());
-        out += ':';
+        out += " '";
         out += s;
+        out += '\'';
     };
     switch (st.kind) {
         case StatementKind::Assignment:
@@ -268,11 +295,11 @@ std::string meaning(const Statement& st) {
             add("value", st.literal.text);
             break;
         case StatementKind::Type:
-            add("name", st.name.text);
+            add("type", st.name.text);
             add("definition", st.definition.text);
             break;
         case StatementKind::Schema:
-            add("name", st.name.text);
+            add("schema", st.name.text);
             for (const FieldPart& f : st.fields) {
                 add("field", f.name.text);
                 add("marks", f.marks.text);
@@ -280,11 +307,11 @@ std::string meaning(const Statement& st) {
             }
             break;
         case StatementKind::Import:
-            add("path", st.path.text);
+            add("import", st.path.text);
             break;
         case StatementKind::Derive:
-            add("path", st.path.text);
-            for (const Part& s : st.selectors) add("schema", s.text);
+            add("derive", st.path.text);
+            for (const Part& p : st.selectors) add("schema", p.text);
             break;
         default:
             add("statement", st.content.text);
@@ -293,29 +320,88 @@ std::string meaning(const Statement& st) {
     return out;
 }
 
+bool same_parts(const Statement& a, const Statement& b) {
+    if (a.kind != b.kind || a.fails != b.fails) return false;
+    switch (a.kind) {
+        case StatementKind::Assignment:
+            return a.key.text == b.key.text && a.literal.text == b.literal.text;
+        case StatementKind::Type:
+            return a.name.text == b.name.text && a.definition.text == b.definition.text;
+        case StatementKind::Schema:
+            if (a.name.text != b.name.text || a.fields.size() != b.fields.size()) return false;
+            for (std::size_t i = 0; i < a.fields.size(); ++i) {
+                const FieldPart &x = a.fields[i], &y = b.fields[i];
+                if (x.name.text != y.name.text || x.marks.text != y.marks.text ||
+                    x.type.text != y.type.text)
+                    return false;
+            }
+            return true;
+        case StatementKind::Import:
+            return a.path.text == b.path.text;
+        case StatementKind::Derive:
+            if (a.path.text != b.path.text || a.selectors.size() != b.selectors.size())
+                return false;
+            for (std::size_t i = 0; i < a.selectors.size(); ++i)
+                if (a.selectors[i].text != b.selectors[i].text) return false;
+            return true;
+        default:
+            return a.content.text == b.content.text;
+    }
+}
+
+// The next statement that declares something (no blank or comment line).
+bool next_declaring(SyntaxTree::Statements& s, SyntaxTree::Entry& e) {
+    while (s.next(e))
+        if (e.kind != StatementKind::Blank && e.kind != StatementKind::Comment) return true;
+    return false;
+}
+
+// The next comment of a text, from line `n` on; empty at the end.
+std::string_view next_comment(const SyntaxTree& t, std::size_t& n) {
+    while (n <= t.line_count()) {
+        const std::string_view raw = t.line_text(n++);
+        if (std::memchr(raw.data(), '#', raw.size()) == nullptr) continue;
+        const std::size_t cut = strip_comment(raw).size();
+        if (cut != raw.size()) return trim_end(raw.substr(cut));
+    }
+    return {};
+}
+
 }  // namespace
 
 std::optional<std::string> first_difference(const SyntaxTree& a, const SyntaxTree& b) {
-    // Statements and comments of each, in order.
-    const auto readings = [](const SyntaxTree& t) {
-        std::vector<std::string> out;
-        for (std::size_t n = 1; n <= t.line_count(); ++n) {
-            if (const auto c = t.comment(n))
-                out.emplace_back(trim_end(t.text().substr(c->begin, c->size())));
+    SyntaxTree::Statements sa(a), sb(b);
+    SyntaxTree::Entry ea, eb;
+    for (;;) {
+        const bool more_a = next_declaring(sa, ea), more_b = next_declaring(sb, eb);
+        if (!more_a && !more_b) break;
+        if (more_a != more_b) {
+            return std::string(more_a ? "a statement at line " + std::to_string(ea.line) +
+                                            " of the first has none in the second"
+                                      : "a statement at line " + std::to_string(eb.line) +
+                                            " of the second has none in the first");
         }
-        t.for_each([&](const SyntaxTree::Entry& e) {
-            if (e.kind == StatementKind::Blank || e.kind == StatementKind::Comment) return;
-            out.push_back((e.fails ? "! " : "") + meaning(t.statement(e)));
-        });
-        return out;
-    };
-    const std::vector<std::string> ra = readings(a), rb = readings(b);
-    for (std::size_t i = 0; i < std::max(ra.size(), rb.size()); ++i) {
-        const std::string_view x = i < ra.size() ? std::string_view(ra[i]) : "(nothing)";
-        const std::string_view y = i < rb.size() ? std::string_view(rb[i]) : "(nothing)";
-        if (x != y) return std::string(x) + "\n  instead of\n" + std::string(y);
+        // The common case: assignments on lines of their own, compared as they are read.
+        if (ea.kind == StatementKind::Assignment && eb.kind == StatementKind::Assignment &&
+            !ea.block && !eb.block) {
+            AssignmentSyntax x, y;
+            split_assignment(clean_line(a.line_text(ea.line)), x);
+            split_assignment(clean_line(b.line_text(eb.line)), y);
+            if (x.key == y.key && x.literal == y.literal) continue;
+        }
+        const Statement x = a.statement(ea), y = b.statement(eb);
+        if (!same_parts(x, y))
+            return "line " + std::to_string(ea.line) + " of the first reads " + meaning(x) +
+                   "; line " + std::to_string(eb.line) + " of the second reads " + meaning(y);
     }
-    return std::nullopt;
+    std::size_t na = 1, nb = 1;
+    for (;;) {
+        const std::string_view ca = next_comment(a, na), cb = next_comment(b, nb);
+        if (ca.empty() && cb.empty()) return std::nullopt;
+        if (ca != cb)
+            return "the comment '" + std::string(ca) + "' of the first is '" + std::string(cb) +
+                   "' in the second";
+    }
 }
 
 Formatted format_text(std::string_view text) {

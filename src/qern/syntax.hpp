@@ -147,18 +147,36 @@ class SyntaxTree {
     };
     // The statement that holds line `n`.
     Entry entry(std::size_t n) const;
+    // The statements one by one, in order: `next` gives the next one, false at the end.
+    class Statements {
+      public:
+        explicit Statements(const SyntaxTree& tree) : tree_(&tree) {}
+        bool next(Entry& out) {
+            const auto& kinds = tree_->kinds_;
+            while (line_ <= kinds.size()) {
+                const std::size_t n = line_++;
+                const std::uint8_t bits = kinds[n - 1];
+                if ((bits & kKindMask) == kContinuation) continue;
+                const bool joined = (bits & kBlockBit) != 0;
+                const std::size_t end = joined ? tree_->blocks_[block_++].end_line : n;
+                out = Entry{static_cast<StatementKind>(bits & kKindMask), n, end,
+                            (bits & kFailBit) != 0, joined};
+                return true;
+            }
+            return false;
+        }
+
+      private:
+        const SyntaxTree* tree_;
+        std::size_t line_ = 1;
+        std::size_t block_ = 0;
+    };
     // Calls f(entry) for each statement, in order.
     template <class F>
     void for_each(F&& f) const {
-        std::size_t block = 0;
-        for (std::size_t n = 1; n <= kinds_.size(); ++n) {
-            const std::uint8_t bits = kinds_[n - 1];
-            if ((bits & kKindMask) == kContinuation) continue;
-            const bool joined = (bits & kBlockBit) != 0;
-            const std::size_t end = joined ? blocks_[block++].end_line : n;
-            f(Entry{static_cast<StatementKind>(bits & kKindMask), n, end, (bits & kFailBit) != 0,
-                    joined});
-        }
+        Statements statements(*this);
+        Entry e;
+        while (statements.next(e)) f(e);
     }
     // Its parts.
     Statement statement(const Entry& entry) const;
