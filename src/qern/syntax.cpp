@@ -52,8 +52,10 @@ SyntaxTree::SyntaxTree(std::string_view text) : text_(text), bom_(byte_order_mar
     starts_.reserve(lines);
     kinds_.reserve(lines);
 
+    // A start past another 2^32 bytes (a line may pass several) is marked in wraps_.
     const auto add_line = [&](std::size_t start) {
-        if (start >> 32 != (starts_.empty() ? 0 : line_start(starts_.size()) >> 32))
+        const std::size_t before = starts_.empty() ? 0 : line_start(starts_.size()) >> 32;
+        for (std::size_t high = before; high < start >> 32; ++high)
             wraps_.push_back(starts_.size());
         starts_.push_back(static_cast<std::uint32_t>(start));
     };
