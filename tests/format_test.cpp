@@ -68,6 +68,11 @@ TEST(Format, BlankLinesAndEndings) {
         "\xEF\xBB\xBF"
         "a = 1\n");
     expect_formats("", "");
+    // A key that starts with U+FEFF, first in a text without a byte-order mark, keeps a
+    // blank before it: at the start of the text those bytes would be read as the mark.
+    expect_formats(" \xEF\xBB\xBF=1", " \xEF\xBB\xBF = 1\n");
+    expect_formats("\n\xEF\xBB\xBFk=1", " \xEF\xBB\xBFk = 1\n");
+    expect_formats("\xEF\xBB\xBF\xEF\xBB\xBFk=1", "\xEF\xBB\xBF\xEF\xBB\xBFk = 1\n");
     expect_formats("\n  \n", "");
 }
 

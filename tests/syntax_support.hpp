@@ -59,7 +59,9 @@ inline std::string word(std::mt19937& rng) {
                       "=",
                       "::",
                       "*",
-                      "x*"});
+                      "x*",
+                      "\xEF\xBB\xBF",
+                      "\xEF\xBB\xBFk"});
 }
 
 inline std::string comment(std::mt19937& rng) {

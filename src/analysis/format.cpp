@@ -52,6 +52,7 @@ class Writer {
                   std::string_view expected) {
         line_.assign(indent);
         line_.append(content);
+        keep_off_mark(line_);
         if (!note.empty()) {
             if (!content.empty()) line_.append("  ");
             line_.append(note);
@@ -68,6 +69,13 @@ class Writer {
         return true;
     }
 
+    // A first line that would start with the bytes of a byte-order mark, in a text that has
+    // none, starts with a blank instead: read again, the mark would be dropped from it.
+    void keep_off_mark(std::string& line) const {
+        if (!wrote_ && tree_.bom() == 0 && std::string_view(line).starts_with(kByteOrderMark))
+            line.insert(0, 1, ' ');
+    }
+
     // One line of the input: `content` (what it should read as, laid out), else the line's
     // content as written, else the line untouched.
     void line(std::size_t n, std::string_view indent, std::string_view content) {
@@ -77,8 +85,10 @@ class Writer {
         if (try_line(indent, content, note, content)) return;
         if (content != written && try_line(indent, written, note, written)) return;
         if (try_line({}, written, note, written)) return;
+        line_.assign(raw);
+        keep_off_mark(line_);
         begin_line();
-        out_.append(raw);
+        out_.append(line_);
         out_.append(eol_);
     }
 
@@ -115,6 +125,7 @@ class Writer {
             return !s.empty() && (s.front() == '#' || s.back() == '#');
         };
         if (hash_edge(a.key) || hash_edge(a.literal)) return false;
+        if (!wrote_ && a.key.starts_with(kByteOrderMark)) return false;
         begin_line();
         out_.append(a.key);
         out_.append(a.literal.empty() ? " =" : " = ");
