@@ -56,8 +56,8 @@ std::string range(std::size_t first, std::size_t count) {
 
 // Writes `text` to the file at `path` in its place: a new file beside it, with its
 // permissions, renamed over it, so that no reader ever sees half of it. (It is not synced
-// to the disk first: as with an editor's save, the system writes it out in its time.) A symbolic link
-// is followed: the file it names is replaced. Empty when done, else the reason.
+// to the disk first: as with an editor's save, the system writes it out in its time.) A symbolic
+// link is followed: the file it names is replaced. Empty when done, else the reason.
 std::string replace_file(const std::string& path, std::string_view text) {
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) return os_error_text(errno);
