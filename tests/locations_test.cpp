@@ -103,6 +103,8 @@ TEST(Locations, FilesAndTheWayIntoThem) {
     EXPECT_EQ(missing.as<QernError::Io>()->path, "conf/missing.qrn");
     expect_at(merge_error("@import self.qrn"), where("self.qrn", 1, 9, 1, 17, {{std::nullopt, 1}}));
     expect_at(merge_error("@derive good.qrn::S::Nope"), where({}, 1, 22, 1, 26));
+    // The selector that is missing, not a later one of the same name.
+    expect_at(merge_error("@derive good.qrn::Nope::Nope"), where({}, 1, 19, 1, 23));
 
     // load of a missing file: the file, no line.
     auto loaded = load_document("nowhere.qrn");
@@ -190,6 +192,28 @@ TEST(Locations, EveryKindOfErrorHasItsCode) {
     const QernDocument doc = new_document();
     EXPECT_EQ(error_code(validate_value(doc, "int", "1").error()), "unknown-type");
     EXPECT_EQ(error_code(validate_value(doc, "i32", "x").error()), "invalid-value");
+}
+
+// The code comes from where the error is made, never from its text: a value that merely
+// spells out a limit's message is a schema error, and running out of depth stays a limit
+// however it is wrapped.
+TEST(Locations, CodesAreKindsNotTextBug) {
+    EXPECT_EQ(error_code(merge_error(
+                  "@schema S { port: i32 }\nport = Value nested deeper than 256 levels")),
+              "schema");
+    std::string nested = "a = {}";
+    for (int i = 0; i < 300; ++i) nested = "a = {" + nested + "}";
+    EXPECT_EQ(
+        error_code(merge_error("@schema A { a*: A }\n@schema R { r: A }\nr = {" + nested + "}")),
+        "limit");
+    QernDocument doc = new_document();
+    ASSERT_TRUE(doc.merge_content("@type a::b = list<a::b>").ok());
+    const std::string lists = std::string(300, '[') + std::string(300, ']');
+    EXPECT_EQ(error_code(validate_value(doc, "a::b", lists).error()), "limit");
+    EXPECT_EQ(error_code(validate_value(doc, "i32", "Cycle: 'x' is already being read").error()),
+              "invalid-value");
+    EXPECT_EQ(error_code(merge_error("@schema S { n: list<nosuch> }\nn = [x]")), "schema");
+    EXPECT_EQ(error_code(merge_error("@schema S { n: i32 }\nn = Unknown type 'x'")), "schema");
 }
 
 }  // namespace

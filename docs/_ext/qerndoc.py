@@ -5,8 +5,10 @@
   doctest's temporary working directory) and loaded with ``QERN.load``. ``:error:`` gives
   the exact message it must fail with, ``:stores:`` a dict the document must hold (shown
   under the example), ``:as: NAME`` binds the document for the Python examples after it,
-  ``:write-only:`` writes the file without loading it, and ``:group:`` picks the doctest
-  group (the files of one group share a directory).
+  ``:write-only:`` writes the file without loading it, ``:group:`` picks the doctest
+  group (the files of one group share a directory), and ``:unformatted:`` marks a sample
+  that is not laid out as ``qern fmt`` lays it out (every other one is: a test keeps them
+  so).
 - ``.. qern-cli::``: a command line (``$ qern ARGS`` or ``$ python3 ARGS``, the first line)
   and the standard output it must print (the other lines), run under ``-b doctest`` in the
   doctest's working directory (files written there by ``.. qern:: PATH`` examples of the
@@ -151,6 +153,8 @@ class QernExample(SphinxDirective):
         "group": directives.unchanged_required,
         "write-only": directives.flag,
         "caption": directives.unchanged_required,
+        # A sample that shows what `qern fmt` changes, and so is not formatted itself.
+        "unformatted": directives.flag,
     }
 
     def run(self):

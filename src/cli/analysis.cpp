@@ -10,6 +10,7 @@
 #include "qern/diagnostic.hpp"
 #include "qern/hash.hpp"
 #include "qern/merge_context.hpp"
+#include "qern/rules.hpp"
 #include "qern/text.hpp"
 #include "types/primitive_type.hpp"
 #include "types/resolve.hpp"
@@ -22,18 +23,6 @@ std::string place_text(const Location& where) {
     std::string out = where.file.value_or("<string>");
     if (where.line != 0) out += concat(":", std::to_string(where.line));
     return out;
-}
-
-// `part` as a view into the statement's first line: a name that a directive handler saw
-// in a joined block is looked up on the block's first line.
-std::string_view on_first_line(const SourceLine& statement, std::string_view part) {
-    const std::string_view first = statement.first;
-    if (part.data() >= first.data() && part.data() + part.size() <= first.data() + first.size())
-        return part;
-    const std::size_t directive = first.find('@');
-    const std::size_t at =
-        first.find(part, directive == std::string_view::npos ? 0 : directive + 1);
-    return at == std::string_view::npos ? std::string_view() : first.substr(at, part.size());
 }
 
 // Watches the merge of one checked file: every failing line, the strict warnings, and the
@@ -81,7 +70,7 @@ class Checker final : public MergeObserver {
     void on_type(const MergeContext& context, const QernDocument& doc, std::string_view name,
                  std::string_view definition) override {
         const SourceLine& statement = context.statement();
-        const Location at = context.locate(statement, on_first_line(statement, name));
+        const Location at = context.locate(statement, name);
         if (options_.record)
             record(Declaration::Kind::Type, name, definition, at, context.locate(statement, {}));
         if (!options_.strict || &doc != &out_.document) return;
@@ -110,21 +99,27 @@ class Checker final : public MergeObserver {
         }
     }
 
-    void on_schema(const MergeContext& context, const QernDocument& doc, std::string_view name,
+    void on_schema(const MergeContext& context, const QernDocument& doc, const SchemaSyntax& syntax,
                    const SchemaDef& def) override {
+        const std::string_view name = syntax.name;
         const SourceLine& statement = context.statement();
-        const Location at = context.locate(statement, on_first_line(statement, name));
+        const Location at = context.locate(statement, name);
         if (options_.record) {
             const Location extent = context.locate(statement, {});
             record(Declaration::Kind::Schema, name, {}, at, extent);
-            // Fields in the order they are stored; their places are within the extent.
-            std::vector<std::pair<std::string, std::string>> fields(def.fields.begin(),
-                                                                    def.fields.end());
-            std::sort(fields.begin(), fields.end());
-            for (auto& [field, type] : fields) {
-                Declaration& f = record(Declaration::Kind::Field, field, type, extent, extent);
-                f.parent = name;
-                f.optional = def.optional.count(field) != 0;
+            // Fields in the order they are stored, each where its name is written (a field
+            // declared twice: the later one, whose type the schema keeps).
+            std::vector<const SchemaFieldSyntax*> fields;
+            for (const SchemaFieldSyntax& f : syntax.fields) fields.push_back(&f);
+            std::stable_sort(fields.begin(), fields.end(),
+                             [](const auto* a, const auto* b) { return a->name < b->name; });
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                const SchemaFieldSyntax& f = *fields[i];
+                if (i + 1 < fields.size() && fields[i + 1]->name == f.name) continue;
+                Declaration& d = record(Declaration::Kind::Field, f.name, f.type,
+                                        context.locate(statement, f.name), extent);
+                d.parent = name;
+                d.optional = def.optional.count(f.name) != 0;
             }
         }
         if (!options_.strict || &doc != &out_.document) return;

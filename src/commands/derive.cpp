@@ -7,6 +7,7 @@
 
 #include "commands/builtins.hpp"
 #include "commands/commands.hpp"
+#include "qern/rules.hpp"
 #include "qern/text.hpp"
 #include "types/types.hpp"
 
@@ -15,40 +16,7 @@ namespace qern {
 namespace {
 
 QernError derive_error(std::string message) {
-    return QernError::directive("derive", std::move(message));
-}
-
-struct Target {
-    std::string_view path;
-    std::vector<std::string_view> schemas;
-};
-
-// "path", "path::A::B", "\"path\"::A" or "'path' A": the file and the selected schemas.
-Target split_target(std::string_view args) {
-    const std::string_view t = trim(args);
-    std::string_view path = t;
-    std::string_view selector;
-    if (!t.empty() && (t.front() == '"' || t.front() == '\'')) {
-        const std::size_t close = t.find(t.front(), 1);
-        if (close != std::string_view::npos) {
-            path = t.substr(1, close - 1);
-            std::size_t rest = close + 1;
-            while (rest < t.size() && t[rest] == ':') ++rest;
-            selector = trim(t.substr(rest));
-        }
-    } else if (const std::size_t sep = t.find("::"); sep != std::string_view::npos) {
-        path = t.substr(0, sep);
-        selector = t.substr(sep + 2);
-    }
-    Target target{trim(path), {}};
-    while (!selector.empty()) {
-        const std::size_t sep = selector.find("::");
-        const std::string_view piece = trim(selector.substr(0, sep));
-        if (!piece.empty()) target.schemas.push_back(piece);
-        if (sep == std::string_view::npos) break;
-        selector = selector.substr(sep + 2);
-    }
-    return target;
+    return QernError::directive(kDeriveName, std::move(message), ErrorKind::Derive);
 }
 
 // What a derive takes from its base into the document. Schemas are registered as they
@@ -128,7 +96,7 @@ std::optional<QernError> missing_required(const QernDocument& doc, const QernDoc
         if (missing != nullptr)
             return QernError::schema_validation(
                 name, missing->first, missing->second,
-                concat("Missing required field '", missing->first, "'"));
+                concat("Missing required field '", missing->first, "'"), ErrorKind::MissingField);
     }
     return std::nullopt;
 }
@@ -136,7 +104,7 @@ std::optional<QernError> missing_required(const QernDocument& doc, const QernDoc
 }  // namespace
 
 Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) const {
-    const Target target = split_target(args);
+    const DeriveSyntax target = split_target(args);
 
     MergeContext local;
     MergeContext& context = doc.merge_context() ? *doc.merge_context() : local;
@@ -168,6 +136,7 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
         for (const std::string_view name : target.schemas) {
             if (!base.schemas().contains(name)) {
                 failure = derive_error(concat("Schema '", name, "' not found"));
+                failure->set_subject(args, name);
                 break;
             }
             transfer.take_schema(base, name);

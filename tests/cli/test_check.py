@@ -205,6 +205,26 @@ def test_strict_warnings():
     assert (plain.returncode, plain.stdout) == (0, "")
 
 
+def test_names_declared_in_blocks_are_placed_where_they_are_written(tmp_path):
+    # A schema declared twice in multi-line blocks: the warning and its note point at the
+    # name, not into the "@schema" keyword; so does a type declared in a block.
+    (tmp_path / "twice.qrn").write_text(
+        "@schema ema {\n  a: i32\n}\n@schema ema {\n  b: i32\n}\n"
+        "@type  t = {\n x }\n@type t = i32\n", encoding="utf-8")
+    found = diagnostics("--strict", "twice.qrn", cwd=tmp_path)
+    schema = next(d for d in found if d["code"] == "redefined-schema")
+    assert (schema["line"], schema["column"], schema["end_column"]) == (4, 9, 12)
+    assert [(r["line"], r["column"]) for r in schema["related"]] == [(1, 9)]
+    alias = next(d for d in found if d["code"] == "redefined-type")
+    assert [(r["line"], r["column"]) for r in alias["related"]] == [(7, 8)]
+
+
+def test_a_value_that_spells_a_limit_is_a_schema_error(tmp_path):
+    (tmp_path / "v.qrn").write_text(
+        "@schema S { port: i32 }\nport = Value nested deeper than 256 levels\n", encoding="utf-8")
+    assert [d["code"] for d in diagnostics("v.qrn", cwd=tmp_path)] == ["schema"]
+
+
 def test_strict_warnings_in_github_format():
     result = run("check", "--strict", "--format", "github", "strict.qrn")
     lines = result.stdout.splitlines()
