@@ -8,8 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    using qern::tools::Formatted;
-    const Formatted once = qern::tools::format_text(text);
+    using qern::analysis::Formatted;
+    const Formatted once = qern::analysis::format_text(text);
     if (once.status == Formatted::Status::Unsafe) {
         std::fprintf(stderr, "the formatted text reads differently:\n%s\n",
                      once.difference.c_str());
@@ -20,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     if (auto d =
-            qern::tools::first_difference(qern::SyntaxTree(text), qern::SyntaxTree(once.text))) {
+            qern::analysis::first_difference(qern::SyntaxTree(text), qern::SyntaxTree(once.text))) {
         std::fprintf(stderr, "%s\n", d->c_str());
         std::abort();
     }
-    const Formatted twice = qern::tools::format_text(once.text);
+    const Formatted twice = qern::analysis::format_text(once.text);
     if (twice.status != Formatted::Status::Done || twice.text != once.text) {
         std::fprintf(stderr, "not idempotent\n");
         std::abort();

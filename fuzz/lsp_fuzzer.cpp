@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/lsp/session.hpp"
+#include "lsp/session.hpp"
 
 namespace {
 
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     input += kProbe;
     std::istringstream in(input);
     std::ostringstream out;
-    qern::cli::lsp::Session session(in, out, /*finish_at_end=*/true);
+    qern::lsp::Session session(in, out, /*finish_at_end=*/true);
     session.run();
     if (!probe_answered(out.str()) && !session.exited())
         fail("the request after the input was not answered");

@@ -15,8 +15,8 @@ namespace qern::testing {
 namespace {
 
 std::string formatted(std::string_view text) {
-    const tools::Formatted f = tools::format_text(text);
-    EXPECT_EQ(f.status, tools::Formatted::Status::Done) << text << "\n" << f.difference;
+    const analysis::Formatted f = analysis::format_text(text);
+    EXPECT_EQ(f.status, analysis::Formatted::Status::Done) << text << "\n" << f.difference;
     return f.text;
 }
 
@@ -103,8 +103,8 @@ TEST(Format, SchemaBlocks) {
 }
 
 TEST(Format, RefusesWhatDoesNotParse) {
-    const tools::Formatted f = tools::format_text("a = 1\nretries 3\n@nope\n");
-    ASSERT_EQ(f.status, tools::Formatted::Status::Refused);
+    const analysis::Formatted f = analysis::format_text("a = 1\nretries 3\n@nope\n");
+    ASSERT_EQ(f.status, analysis::Formatted::Status::Refused);
     ASSERT_EQ(f.errors.size(), 2u);
     EXPECT_EQ(f.errors[0].display(),
               "Parse Error at line 2: 'retries 3'. Reason: Missing assignment operator '='");
@@ -118,16 +118,16 @@ TEST(Format, KeepsMeaningAndCommentsAndIsIdempotentOnRandomDocuments) {
     for (std::uint32_t seed = 1; seed <= 4000; ++seed) {
         std::mt19937 rng(seed);
         const std::string text = random_document(rng);
-        const tools::Formatted once = tools::format_text(text);
-        ASSERT_NE(once.status, tools::Formatted::Status::Unsafe)
+        const analysis::Formatted once = analysis::format_text(text);
+        ASSERT_NE(once.status, analysis::Formatted::Status::Unsafe)
             << "seed " << seed << ": " << ::testing::PrintToString(text) << "\n"
             << once.difference;
-        if (once.status == tools::Formatted::Status::Refused) continue;
+        if (once.status == analysis::Formatted::Status::Refused) continue;
         ++formatted_docs;
         const SyntaxTree before(text), after(once.text);
-        EXPECT_EQ(tools::first_difference(before, after), std::nullopt) << "seed " << seed;
-        const tools::Formatted twice = tools::format_text(once.text);
-        ASSERT_EQ(twice.status, tools::Formatted::Status::Done) << "seed " << seed;
+        EXPECT_EQ(analysis::first_difference(before, after), std::nullopt) << "seed " << seed;
+        const analysis::Formatted twice = analysis::format_text(once.text);
+        ASSERT_EQ(twice.status, analysis::Formatted::Status::Done) << "seed " << seed;
         EXPECT_EQ(twice.text, once.text)
             << "seed " << seed << ": not idempotent on " << ::testing::PrintToString(text);
         // Ends with one line ending, keeps its byte-order mark, has no trailing blanks.

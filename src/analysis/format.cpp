@@ -5,7 +5,7 @@
 #include "qern/rules.hpp"
 #include "qern/text.hpp"
 
-namespace qern::tools {
+namespace qern::analysis {
 
 namespace {
 
@@ -439,4 +439,4 @@ Formatted format_text(std::string_view text) {
     return result;
 }
 
-}  // namespace qern::tools
+}  // namespace qern::analysis

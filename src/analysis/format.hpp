@@ -13,7 +13,7 @@
 #include "qern/error.hpp"
 #include "qern/syntax.hpp"
 
-namespace qern::tools {
+namespace qern::analysis {
 
 struct Formatted {
     enum class Status : std::uint8_t {
@@ -46,4 +46,4 @@ Formatted format_text(std::string_view text);
 // in order, and the comments' texts); none when they declare the same.
 std::optional<std::string> first_difference(const SyntaxTree& a, const SyntaxTree& b);
 
-}  // namespace qern::tools
+}  // namespace qern::analysis

@@ -15,7 +15,7 @@
 #include <thread>
 #include <utility>
 
-#include "cli/analysis.hpp"
+#include "analysis/analysis.hpp"
 #include "cli/render.hpp"
 #include "qern/file.hpp"
 
@@ -161,20 +161,21 @@ class Runner {
         const Entry& entry = entries_[i];
         FileResult result;
         try {
-            std::vector<Diagnostic> diagnostics;
+            std::vector<analysis::Diagnostic> diagnostics;
             result.counted = true;
             if (!entry.listing_error.empty()) {
-                Diagnostic d;
+                analysis::Diagnostic d;
                 d.code = "io";
                 d.message = "IO Error: " + entry.listing_error;
                 d.where.file = entry.path;
                 d.path = entry.path;
                 diagnostics.push_back(std::move(d));
             } else {
-                diagnostics = analyze_file(entry.path, {options_.strict, false}).diagnostics;
+                diagnostics =
+                    analysis::analyze_file(entry.path, {options_.strict, false}).diagnostics;
             }
-            for (const Diagnostic& d : diagnostics) {
-                (d.severity == Severity::Error ? result.errors : result.warnings) += 1;
+            for (const analysis::Diagnostic& d : diagnostics) {
+                (d.severity == analysis::Severity::Error ? result.errors : result.warnings) += 1;
                 switch (options_.format) {
                     case Format::Text:
                         result.output += render_text(d, sources, style_);

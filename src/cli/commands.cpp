@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/analysis.hpp"
+#include "analysis/analysis.hpp"
 #include "cli/check.hpp"
 #include "cli/render.hpp"
 #include "commands/builtins.hpp"
@@ -36,7 +36,7 @@ int finish_output(int status) {
 // Reports `error` on standard error as `qern check` shows it: place, exact text, code,
 // the source line and the notes.
 void report(const QernError& error) {
-    Diagnostic d;
+    analysis::Diagnostic d;
     d.code = std::string(error_code(error));
     d.message = error.display();
     if (error.location() != nullptr) d.where = *error.location();

@@ -142,14 +142,14 @@ class Formatter {
             text = std::move(read).value();
         }
 
-        tools::Formatted result = tools::format_text(text);
+        analysis::Formatted result = analysis::format_text(text);
         switch (result.status) {
-            case tools::Formatted::Status::Refused:
+            case analysis::Formatted::Status::Refused:
                 ++refused_;
                 status_ = std::max(status_, kProblems);
                 for (QernError& e : result.errors) report(shown, e);
                 return;
-            case tools::Formatted::Status::Unsafe:
+            case analysis::Formatted::Status::Unsafe:
                 ++unsafe_;
                 status_ = kInternal;
                 std::fflush(stdout);
@@ -160,7 +160,7 @@ class Formatter {
                              escape_controls(shown).c_str(),
                              escape_controls(result.difference).c_str());
                 return;
-            case tools::Formatted::Status::Done:
+            case analysis::Formatted::Status::Done:
                 break;
         }
         const bool changes = result.text != text;
@@ -227,7 +227,7 @@ class Formatter {
     void io_error(const std::string& path, const std::string& reason) {
         ++unreadable_;
         status_ = std::max(status_, kProblems);
-        Diagnostic d;
+        analysis::Diagnostic d;
         d.code = "io";
         d.message = "IO Error: " + reason;
         d.where.file = path;
@@ -236,7 +236,7 @@ class Formatter {
     }
 
     void report(const std::string& path, QernError& error) {
-        Diagnostic d;
+        analysis::Diagnostic d;
         d.code = std::string(error_code(error));
         d.message = error.display();
         if (error.location() != nullptr) d.where = *error.location();
@@ -244,7 +244,7 @@ class Formatter {
         emit(d);
     }
 
-    void emit(const Diagnostic& d) {
+    void emit(const analysis::Diagnostic& d) {
         std::fflush(stdout);
         const std::string text = render_text(d, sources_, style_);
         std::fwrite(text.data(), 1, text.size(), stderr);

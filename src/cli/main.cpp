@@ -15,8 +15,8 @@
 #include "cli/check.hpp"
 #include "cli/commands.hpp"
 #include "cli/fmt.hpp"
-#include "cli/lsp/server.hpp"
 #include "cli/render.hpp"
+#include "lsp/server.hpp"
 #include "qern/file.hpp"
 
 namespace {

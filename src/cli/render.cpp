@@ -326,7 +326,7 @@ std::vector<std::string> chain_notes(const Location& where) {
     return notes;
 }
 
-std::optional<std::string> path_note(const Diagnostic& d, const std::string& cwd) {
+std::optional<std::string> path_note(const analysis::Diagnostic& d, const std::string& cwd) {
     if (d.path.empty()) return std::nullopt;
     if (is_relative(d.path))
         return "'" + d.path + "' was looked up relative to the working directory " + cwd;
@@ -334,12 +334,13 @@ std::optional<std::string> path_note(const Diagnostic& d, const std::string& cwd
     return std::nullopt;
 }
 
-std::string render_text(const Diagnostic& d, SourceCache& sources, const TextStyle& style) {
+std::string render_text(const analysis::Diagnostic& d, SourceCache& sources,
+                        const TextStyle& style) {
     const Painter paint{style.color};
     std::string out;
     paint(out, kBold, escape_controls(place(d.where)) + ":");
     out += ' ';
-    if (d.severity == Severity::Error) {
+    if (d.severity == analysis::Severity::Error) {
         paint(out, kRed, "error:");
     } else {
         paint(out, kMagenta, "warning:");
@@ -376,7 +377,7 @@ std::string render_text(const Diagnostic& d, SourceCache& sources, const TextSty
         out += '\n';
     };
     for (const std::string& n : chain_notes(d.where)) note(n);
-    for (const Related& r : d.related) note(place(r.where) + ": " + r.message);
+    for (const analysis::Related& r : d.related) note(place(r.where) + ": " + r.message);
     if (auto n = path_note(d, style.cwd)) note(*n);
     return out;
 }
@@ -412,8 +413,9 @@ std::string github_escape_property(std::string_view s) {
     return github_escape(s, true);
 }
 
-std::string render_github(const Diagnostic& d, std::string_view prefix, const std::string& cwd) {
-    std::string out = d.severity == Severity::Error ? "::error " : "::warning ";
+std::string render_github(const analysis::Diagnostic& d, std::string_view prefix,
+                          const std::string& cwd) {
+    std::string out = d.severity == analysis::Severity::Error ? "::error " : "::warning ";
     std::vector<std::string> properties;
     const auto in_repository = [&](const std::string& file) {
         if (prefix.empty() || !is_relative(file)) return file;
@@ -442,7 +444,7 @@ std::string render_github(const Diagnostic& d, std::string_view prefix, const st
         message += escape_controls(text);
     };
     for (const std::string& n : chain_notes(d.where)) line(n);
-    for (const Related& r : d.related) line(place(r.where) + ": " + r.message);
+    for (const analysis::Related& r : d.related) line(place(r.where) + ": " + r.message);
     if (auto n = path_note(d, cwd)) line(*n);
     out += "::";
     out += github_escape_data(message);
@@ -471,10 +473,10 @@ void put_span(nlohmann::ordered_json& j, const Location& where) {
 
 }  // namespace
 
-nlohmann::ordered_json to_json(const Diagnostic& d) {
+nlohmann::ordered_json to_json(const analysis::Diagnostic& d) {
     nlohmann::ordered_json j = nlohmann::ordered_json::object();
     put_span(j, d.where);
-    j["severity"] = d.severity == Severity::Error ? "error" : "warning";
+    j["severity"] = d.severity == analysis::Severity::Error ? "error" : "warning";
     j["code"] = d.code;
     j["message"] = d.message;
     nlohmann::ordered_json chain = nlohmann::ordered_json::array();
@@ -485,7 +487,7 @@ nlohmann::ordered_json to_json(const Diagnostic& d) {
     }
     j["chain"] = std::move(chain);
     nlohmann::ordered_json related = nlohmann::ordered_json::array();
-    for (const Related& r : d.related) {
+    for (const analysis::Related& r : d.related) {
         nlohmann::ordered_json entry = nlohmann::ordered_json::object();
         put_span(entry, r.where);
         entry["message"] = r.message;

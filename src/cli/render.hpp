@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cli/analysis.hpp"
+#include "analysis/analysis.hpp"
 
 namespace qern::cli {
 
@@ -68,16 +68,18 @@ Excerpt excerpt(std::string_view line, std::size_t column, std::size_t end_colum
 // The compiler-style rendering: "file:line:col: error: MESSAGE [code]", the source line
 // with its carets, then notes for the include chain, related places and unreadable paths,
 // every part with its control characters escaped.
-std::string render_text(const Diagnostic& d, SourceCache& sources, const TextStyle& style);
+std::string render_text(const analysis::Diagnostic& d, SourceCache& sources,
+                        const TextStyle& style);
 
 // One GitHub Actions workflow command; `prefix` goes before relative file names (the
 // directory given to -C, so that annotations name files from where qern was started).
 // Control characters are escaped as in the text format, then the command's own escapes
 // applied.
-std::string render_github(const Diagnostic& d, std::string_view prefix, const std::string& cwd);
+std::string render_github(const analysis::Diagnostic& d, std::string_view prefix,
+                          const std::string& cwd);
 
 // One element of the "diagnostics" array of the JSON format.
-nlohmann::ordered_json to_json(const Diagnostic& d);
+nlohmann::ordered_json to_json(const analysis::Diagnostic& d);
 
 // Escaping for workflow commands: the message, and property values.
 std::string github_escape_data(std::string_view s);
@@ -86,7 +88,7 @@ std::string github_escape_property(std::string_view s);
 // The notes every format shares: the include chain, innermost first ("imported from
 // app.qrn:2"), then where an unreadable relative path was looked up.
 std::vector<std::string> chain_notes(const Location& where);
-std::optional<std::string> path_note(const Diagnostic& d, const std::string& cwd);
+std::optional<std::string> path_note(const analysis::Diagnostic& d, const std::string& cwd);
 
 // "file:line:col" (or less, as far as it is known).
 std::string place(const Location& where);

@@ -1,8 +1,8 @@
-#include "cli/lsp/server.hpp"
+#include "lsp/server.hpp"
 
 #include <csignal>
 
-#include "cli/lsp/session.hpp"
+#include "lsp/session.hpp"
 
 #if defined(__GLIBC__)
 #include <malloc.h>

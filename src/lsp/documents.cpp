@@ -2,9 +2,9 @@
 #include <optional>
 #include <string>
 
-#include "cli/lsp/session.hpp"
+#include "lsp/session.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -155,4 +155,4 @@ Snapshot Session::snapshot_of(const Document& doc) const {
     return s;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

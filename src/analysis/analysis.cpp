@@ -1,4 +1,4 @@
-#include "cli/analysis.hpp"
+#include "analysis/analysis.hpp"
 
 #include <sys/stat.h>
 
@@ -15,7 +15,7 @@
 #include "types/primitive_type.hpp"
 #include "types/resolve.hpp"
 
-namespace qern::cli {
+namespace qern::analysis {
 
 namespace {
 
@@ -264,4 +264,4 @@ Analysis analyze_text(std::string_view text, std::optional<std::string> path,
     return analysis;
 }
 
-}  // namespace qern::cli
+}  // namespace qern::analysis

@@ -9,7 +9,7 @@
 #include "qern/document.hpp"
 #include "qern/location.hpp"
 
-namespace qern::cli {
+namespace qern::analysis {
 
 enum class Severity : std::uint8_t { Error, Warning };
 
@@ -72,4 +72,4 @@ Analysis analyze_text(std::string_view text, std::optional<std::string> path,
 // own place when it has no chain.
 std::pair<std::size_t, std::size_t> position_in_checked_file(const Diagnostic& d);
 
-}  // namespace qern::cli
+}  // namespace qern::analysis

@@ -1,9 +1,9 @@
-#include "cli/lsp/statements.hpp"
+#include "lsp/statements.hpp"
 
 #include "qern/parsing.hpp"
 #include "qern/text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -395,4 +395,4 @@ TypePiece type_piece(std::string_view type, std::size_t offset, bool for_complet
     return {begin, end};
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -1,4 +1,4 @@
-#include "cli/lsp/describe.hpp"
+#include "lsp/describe.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -10,7 +10,7 @@
 #include "types/resolve.hpp"
 #include "types/time.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -214,4 +214,4 @@ const std::vector<BuiltinName>& builtin_names() {
     return names;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 // What a protocol position's `character` counts. The protocol's default is UTF-16 code
 // units; a client may offer UTF-8 bytes or UTF-32 (characters).
@@ -100,4 +100,4 @@ std::string uri_of_path(std::string_view path);
 // `path` made absolute against `base` and normalised ("a/../b" is "b").
 std::string absolute_path(std::string_view path, std::string_view base);
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

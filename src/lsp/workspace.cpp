@@ -1,8 +1,8 @@
 #include <algorithm>
 
-#include "cli/lsp/session.hpp"
+#include "lsp/session.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -195,4 +195,4 @@ std::string Session::workdir_for(const Document& doc) const {
     return folder.empty() ? fallback : folder;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

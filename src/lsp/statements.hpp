@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/lsp/source_text.hpp"
+#include "lsp/source_text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 // What a piece of a statement is, for hover, definition and completion.
 enum class Role : std::uint8_t {
@@ -69,4 +69,4 @@ struct TypePiece {
 };
 TypePiece type_piece(std::string_view type, std::size_t offset, bool for_completion);
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 using nlohmann::json;
 
@@ -43,4 +43,4 @@ std::int64_t integer_member(const json& object, std::string_view name);
 // The `textDocument.uri` of a request's params.
 std::string document_uri(const json& params);
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -1,4 +1,4 @@
-#include "cli/lsp/transport.hpp"
+#include "lsp/transport.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 
 #include "qern/text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -333,4 +333,4 @@ bool MessageWriter::send_held(const json& message) {
     return static_cast<bool>(out_);
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -7,7 +7,7 @@
 
 #include "qern/document.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 // How a type name is read where it stands: as a schema field's type (or a list element),
 // where aliases, schemas and built-in names count; or as a @type definition, which only
@@ -32,4 +32,4 @@ struct BuiltinName {
 // member. Built once.
 const std::vector<BuiltinName>& builtin_names();
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -1,4 +1,4 @@
-#include "cli/lsp/source_text.hpp"
+#include "lsp/source_text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 
 #include "qern/text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -307,4 +307,4 @@ std::string absolute_path(std::string_view path, std::string_view base) {
     return out;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "cli/lsp/session.hpp"
+#include "lsp/session.hpp"
 #include "qern/file.hpp"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -189,7 +189,8 @@ std::shared_ptr<const Checked> Session::analyze(const Snapshot& snapshot, std::u
     enter_directory(snapshot.workdir);
     return std::make_shared<const Checked>(
         Checked{revision, generation, record, snapshot.workdir, snapshot.text,
-                analyze_text(snapshot.text->text(), snapshot.path, Options{strict, record})});
+                analysis::analyze_text(snapshot.text->text(), snapshot.path,
+                                       analysis::Options{strict, record})});
 }
 
 void Session::enter_directory(const std::string& dir) {
@@ -211,4 +212,4 @@ void Session::enter_directory(const std::string& dir) {
     }
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

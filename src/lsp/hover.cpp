@@ -1,10 +1,10 @@
 #include <sys/stat.h>
 
-#include "cli/lsp/describe.hpp"
-#include "cli/lsp/features.hpp"
+#include "lsp/describe.hpp"
+#include "lsp/features.hpp"
 #include "qern/text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -46,12 +46,13 @@ std::string where_text(const Snapshot& s, const Location& where) {
 }
 
 std::string key_text(const Snapshot& s, std::string_view key, std::size_t cursor_line) {
-    const Analysis& analysis = s.checked->analysis;
+    const analysis::Analysis& analysis = s.checked->analysis;
     const QernDocument& doc = analysis.document;
     std::string out = concat("key ", code_span(key));
     if (const std::string_view* value = doc.data().find(key)) {
         out += concat(" = ", shown_value(*value));
-        if (const Declaration* d = effective_declaration(analysis, Declaration::Kind::Key, key)) {
+        if (const analysis::Declaration* d =
+                effective_declaration(analysis, analysis::Declaration::Kind::Key, key)) {
             const bool here = !derived(d->where) && s.absolute(d->where.file) == s.path &&
                               d->where.line == cursor_line;
             if (derived(d->where))
@@ -173,4 +174,4 @@ json hover(const Snapshot& s, Position position) {
         {"range", range_json(span_range(*s.text, span, encoding))}};
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

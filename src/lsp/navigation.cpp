@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "cli/lsp/features.hpp"
+#include "lsp/features.hpp"
 #include "qern/text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -31,24 +31,28 @@ json file_location(const Snapshot& s, const std::string& abs) {
     return json{{"uri", abs == s.path ? s.uri : uri_of_path(abs)}, {"range", range_json({})}};
 }
 
-const Declaration* declaration_of_type(const Analysis& analysis, std::string_view name) {
-    const Declaration* alias = effective_declaration(analysis, Declaration::Kind::Type, name);
+const analysis::Declaration* declaration_of_type(const analysis::Analysis& analysis,
+                                                 std::string_view name) {
+    const analysis::Declaration* alias =
+        effective_declaration(analysis, analysis::Declaration::Kind::Type, name);
     if (alias != nullptr && !derived(alias->where)) return alias;
     // Field types look an alias up before a schema of the same name.
-    const Declaration* schema = effective_declaration(analysis, Declaration::Kind::Schema, name);
+    const analysis::Declaration* schema =
+        effective_declaration(analysis, analysis::Declaration::Kind::Schema, name);
     return alias != nullptr ? alias : schema;
 }
 
 json type_definition(const Snapshot& s, const Cursor& c, FileTexts& files) {
     const TypePiece piece = type_piece(c.token, c.offset, false);
     const std::string_view name = c.token.substr(piece.begin, piece.end - piece.begin);
-    const Declaration* d = declaration_of_type(s.checked->analysis, name);
+    const analysis::Declaration* d = declaration_of_type(s.checked->analysis, name);
     if (d == nullptr) return nullptr;
     return files.location(d->where);
 }
 
 json key_definition(const Snapshot& s, std::string_view key, FileTexts& files) {
-    const Declaration* d = effective_declaration(s.checked->analysis, Declaration::Kind::Key, key);
+    const analysis::Declaration* d =
+        effective_declaration(s.checked->analysis, analysis::Declaration::Kind::Key, key);
     if (d == nullptr) return nullptr;
     return files.location(d->where);
 }
@@ -72,7 +76,7 @@ json symbol(const Snapshot& s, const std::string& name, const std::string& detai
                 {"location", {{"uri", s.uri}, {"range", range_json(place.selection)}}}};
 }
 
-SymbolPlace place_of(const Snapshot& s, const Declaration& d) {
+SymbolPlace place_of(const Snapshot& s, const analysis::Declaration& d) {
     const Encoding e = s.client->encoding;
     const Location& w = d.where;
     const Location& x = d.extent;
@@ -89,13 +93,14 @@ bool derived(const Location& where) {
     return false;
 }
 
-const Declaration* effective_declaration(const Analysis& analysis, Declaration::Kind kind,
-                                         std::string_view name) {
-    const Declaration* own = nullptr;
-    const Declaration* from_base = nullptr;
+const analysis::Declaration* effective_declaration(const analysis::Analysis& analysis,
+                                                   analysis::Declaration::Kind kind,
+                                                   std::string_view name) {
+    const analysis::Declaration* own = nullptr;
+    const analysis::Declaration* from_base = nullptr;
     const std::string_view* value =
-        kind == Declaration::Kind::Key ? analysis.document.data().find(name) : nullptr;
-    for (const Declaration& d : analysis.declarations) {
+        kind == analysis::Declaration::Kind::Key ? analysis.document.data().find(name) : nullptr;
+    for (const analysis::Declaration& d : analysis.declarations) {
         if (d.kind != kind || d.name != name) continue;
         if (!derived(d.where)) {
             own = &d;  // the last one read wins
@@ -157,26 +162,26 @@ json document_symbols(const Snapshot& s) {
         }
         fields.clear();
     };
-    for (const Declaration& d : s.checked->analysis.declarations) {
+    for (const analysis::Declaration& d : s.checked->analysis.declarations) {
         // Only what this document itself declares, not what it reads from other files.
         if (!d.where.chain.empty() || s.absolute(d.where.file) != s.path) continue;
-        if (d.kind != Declaration::Kind::Field) flush();
+        if (d.kind != analysis::Declaration::Kind::Field) flush();
         switch (d.kind) {
-            case Declaration::Kind::Key:
+            case analysis::Declaration::Kind::Key:
                 out.push_back(symbol(s, d.name, detail_of(d.detail), kProperty, place_of(s, d)));
                 break;
-            case Declaration::Kind::Type:
+            case analysis::Declaration::Kind::Type:
                 out.push_back(
                     symbol(s, d.name, detail_of(d.detail), kTypeParameter, place_of(s, d)));
                 break;
-            case Declaration::Kind::Schema:
+            case analysis::Declaration::Kind::Schema:
                 out.push_back(symbol(s, d.name, "schema", kStruct, place_of(s, d)));
                 if (s.client->hierarchical_symbols) out.back()["children"] = json::array();
                 places.clear();
                 for (const FieldPlace& f : schema_fields(*s.text, d.extent.line, d.extent.end_line))
                     places.insert_or_assign(f.name, f);  // a repeated field: the later one wins
                 break;
-            case Declaration::Kind::Field: {
+            case analysis::Declaration::Kind::Field: {
                 SymbolPlace place = place_of(s, d);
                 place.selection = place.range;
                 if (const auto f = places.find(d.name); f != places.end()) {
@@ -198,4 +203,4 @@ json document_symbols(const Snapshot& s) {
     return out;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

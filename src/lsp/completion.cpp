@@ -1,11 +1,11 @@
 #include <algorithm>
 
-#include "cli/lsp/describe.hpp"
-#include "cli/lsp/features.hpp"
+#include "lsp/describe.hpp"
+#include "lsp/features.hpp"
 #include "qern/text.hpp"
 #include "types/resolve.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -98,7 +98,7 @@ void derived_schemas(std::string_view path, const json& range, json& items) {
     // The base file as the @derive would read it: relative to the working directory, with
     // its own imports. A checking read, so a base file with a broken line still offers the
     // schemas it declares.
-    const Analysis base = analyze_file(path, Options{});
+    const analysis::Analysis base = analysis::analyze_file(path, analysis::Options{});
     std::vector<std::string> names = base.document.schemas().names();
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
@@ -139,4 +139,4 @@ json completion(const Snapshot& s, Position position) {
     return json{{"isIncomplete", false}, {"items", std::move(items)}};
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

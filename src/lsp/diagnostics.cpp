@@ -1,7 +1,7 @@
-#include "cli/lsp/features.hpp"
+#include "lsp/features.hpp"
 #include "qern/text.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -12,7 +12,7 @@ std::string_view file_name(const std::optional<std::string>& file) {
 // An error in an imported or derived file is shown where the open document reaches it:
 // on the path of its @import or @derive, with the way to the failing line as related
 // places.
-json placed_in_open_document(const Snapshot& s, const Diagnostic& d, FileTexts& files,
+json placed_in_open_document(const Snapshot& s, const analysis::Diagnostic& d, FileTexts& files,
                              json& related) {
     const Encoding encoding = s.client->encoding;
     const std::vector<IncludeStep>& chain = d.where.chain;
@@ -39,14 +39,14 @@ json placed_in_open_document(const Snapshot& s, const Diagnostic& d, FileTexts& 
     return range_json(range);
 }
 
-json diagnostic_json(const Snapshot& s, const Diagnostic& d, FileTexts& files) {
+json diagnostic_json(const Snapshot& s, const analysis::Diagnostic& d, FileTexts& files) {
     json related = json::array();
     json range = d.where.chain.empty() ? files.range(d.where)
                                        : placed_in_open_document(s, d, files, related);
-    for (const Related& r : d.related)
+    for (const analysis::Related& r : d.related)
         related.push_back({{"location", files.location(r.where)}, {"message", r.message}});
     json out = {{"range", std::move(range)},
-                {"severity", d.severity == Severity::Error ? 1 : 2},
+                {"severity", d.severity == analysis::Severity::Error ? 1 : 2},
                 {"source", "qern"},
                 {"code", d.code},
                 {"message", d.message}};
@@ -56,14 +56,15 @@ json diagnostic_json(const Snapshot& s, const Diagnostic& d, FileTexts& files) {
 
 }  // namespace
 
-json diagnostics_params(const Snapshot& snapshot, const Analysis& analysis, const json& version) {
+json diagnostics_params(const Snapshot& snapshot, const analysis::Analysis& analysis,
+                        const json& version) {
     FileTexts files(snapshot);
     json list = json::array();
-    for (const Diagnostic& d : analysis.diagnostics)
+    for (const analysis::Diagnostic& d : analysis.diagnostics)
         list.push_back(diagnostic_json(snapshot, d, files));
     json params = {{"uri", snapshot.uri}, {"diagnostics", std::move(list)}};
     if (!version.is_null()) params["version"] = version;
     return params;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

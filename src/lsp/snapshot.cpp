@@ -1,8 +1,8 @@
-#include "cli/lsp/features.hpp"
-#include "cli/lsp/protocol.hpp"
+#include "lsp/features.hpp"
+#include "lsp/protocol.hpp"
 #include "qern/file.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -79,4 +79,4 @@ Position position_from_json(const json& position) {
     return {position_part(position, "line"), position_part(position, "character")};
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

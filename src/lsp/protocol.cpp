@@ -1,6 +1,6 @@
-#include "cli/lsp/protocol.hpp"
+#include "lsp/protocol.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 json response(const json& id, json result) {
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
@@ -53,4 +53,4 @@ std::string document_uri(const json& params) {
     return string_member(member(params, "textDocument"), "uri");
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -1,9 +1,9 @@
-#include "cli/lsp/session.hpp"
+#include "lsp/session.hpp"
 
 #include <algorithm>
 #include <filesystem>
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 namespace {
 
@@ -211,4 +211,4 @@ void Session::cancel(const json& params) {
     if (running_ && *running_ == id) running_cancelled_ = true;
 }
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

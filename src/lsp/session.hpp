@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "cli/lsp/features.hpp"
-#include "cli/lsp/protocol.hpp"
-#include "cli/lsp/transport.hpp"
+#include "lsp/features.hpp"
+#include "lsp/protocol.hpp"
+#include "lsp/transport.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 // What the client's settings ask for ("qern.strict", "qern.workingDirectory").
 struct Settings {
@@ -152,4 +152,4 @@ class Session {
     std::thread worker_;
 };
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "cli/analysis.hpp"
-#include "cli/lsp/source_text.hpp"
-#include "cli/lsp/statements.hpp"
+#include "analysis/analysis.hpp"
+#include "lsp/source_text.hpp"
+#include "lsp/statements.hpp"
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 using nlohmann::json;
 
@@ -22,7 +22,7 @@ struct Checked {
     bool recorded = false;         // declarations collected
     std::string workdir;
     std::shared_ptr<const SourceText> text;
-    Analysis analysis;
+    analysis::Analysis analysis;
 };
 
 // What the client said it can show.
@@ -72,13 +72,15 @@ Position position_from_json(const json& position);  // throws on a malformed pos
 
 // The declaration in effect for `name`: the last one read into the document itself, else
 // one that a @derive brought in (for a key, the one whose value the document holds).
-const Declaration* effective_declaration(const Analysis& analysis, Declaration::Kind kind,
-                                         std::string_view name);
+const analysis::Declaration* effective_declaration(const analysis::Analysis& analysis,
+                                                   analysis::Declaration::Kind kind,
+                                                   std::string_view name);
 bool derived(const Location& where);  // read into a @derive's base document
 
 // The notification's params: every diagnostic of the analysis, placed in the document,
 // for the document's `version` (an integer as the client sent it; none when null).
-json diagnostics_params(const Snapshot& snapshot, const Analysis& analysis, const json& version);
+json diagnostics_params(const Snapshot& snapshot, const analysis::Analysis& analysis,
+                        const json& version);
 
 json hover(const Snapshot& snapshot, Position position);
 json definition(const Snapshot& snapshot, Position position);
@@ -86,4 +88,4 @@ json document_symbols(const Snapshot& snapshot);
 // May read the base file of a @derive: call with the working directory current.
 json completion(const Snapshot& snapshot, Position position);
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-namespace qern::cli::lsp {
+namespace qern::lsp {
 
 using nlohmann::json;
 
@@ -79,4 +79,4 @@ class MessageWriter {
     std::mutex mutex_;
 };
 
-}  // namespace qern::cli::lsp
+}  // namespace qern::lsp
