@@ -4,19 +4,23 @@
   qern_merge_file program: the library's own merge, in a process of its own like qern's);
   target: at most 1.3 times as long;
 - `qern check -j 2` against `qern check -j 1` on 1 000 files of 1 000 lines; target: at least
-  1.6 times faster.
+  1.6 times faster;
+- `qern fmt` rewriting the 1 000 000-line file (written with no blanks around its `=`, so
+  that every assignment changes) against `qern check` of it; target: at most 2 times as
+  long.
 
 Each side runs `--runs` times, the two alternating so that drift in the machine's load hits
 both alike; the medians of wall-clock time and of CPU time (user + system, from the
 process's resource usage) are reported. The files are written to a temporary directory.
 
     python3 bench/cli_bench.py BUILD_DIR [--runs 7] [--lines 1000000] [--files 1000]
-                               [--only file|jobs] [--out FILE]
+                               [--only file|jobs|fmt] [--out FILE]
 """
 
 import argparse
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -32,13 +36,13 @@ HEADER = (
 )
 
 
-def write_file(path, lines):
+def write_file(path, lines, equals=" = "):
     """HEADER, then key/value lines with a comment every tenth line: `lines` lines in all."""
     with open(path, "w", encoding="utf-8") as f:
         f.write(HEADER)
         body = []
         for i in range(lines - HEADER.count("\n")):
-            body.append(f"# part {i}\n" if i % 10 == 0 else f"key_{i} = value_{i}\n")
+            body.append(f"# part {i}\n" if i % 10 == 0 else f"key_{i}{equals}value_{i}\n")
         f.write("".join(body))
 
 
@@ -56,11 +60,14 @@ def timed(argv):
     return wall, usage.ru_utime + usage.ru_stime
 
 
-def compare(pair, runs):
-    """Medians (wall, cpu) of each side of `pair`, run alternately `runs` times."""
+def compare(pair, runs, prepare=None):
+    """Medians (wall, cpu) of each side of `pair`, run alternately `runs` times;
+    `prepare(name)`, untimed, before each run."""
     samples = {name: ([], []) for name, _ in pair}
     for _ in range(runs):
         for name, argv in pair:
+            if prepare:
+                prepare(name)
             wall, cpu = timed(argv)
             samples[name][0].append(wall)
             samples[name][1].append(cpu)
@@ -75,7 +82,8 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--lines", type=int, default=1_000_000)
     parser.add_argument("--files", type=int, default=1000)
-    parser.add_argument("--only", choices=("file", "jobs"), help="run one of the two comparisons")
+    parser.add_argument("--only", choices=("file", "jobs", "fmt"),
+                        help="run one of the comparisons")
     parser.add_argument("--out", help="also write the report to this file")
     args = parser.parse_args()
 
@@ -93,10 +101,12 @@ def main():
     ]
     misses = 0
     with tempfile.TemporaryDirectory(prefix="qern-bench-") as tmp:
-        if args.only != "jobs":
+        if args.only in (None, "file"):
             misses += one_file(report, tmp, qern, merge_file, args)
-        if args.only != "file":
+        if args.only in (None, "jobs"):
             misses += many_files(report, tmp, qern, args)
+        if args.only in (None, "fmt"):
+            misses += formatting(report, tmp, qern, args)
 
     text = "\n".join(report) + "\n"
     sys.stdout.write(text)
@@ -113,18 +123,43 @@ def one_file(report, tmp, qern, merge_file, args):
     one = compare(
         [("merge_file", [merge_file, big]), ("qern check", [qern, "check", big])], args.runs
     )
-    ratio = one["qern check"][0] / one["merge_file"][0]
-    cpu_ratio = one["qern check"][1] / one["merge_file"][1]
-    ok = ratio <= 1.3
-    report.append(f"one file of {args.lines} lines       wall     cpu")
-    for name, (wall, cpu) in one.items():
+    return ratio_report(report, f"one file of {args.lines} lines", one, "qern check",
+                        "merge_file", 1.3)
+
+
+def ratio_report(report, title, times, slow, fast, limit):
+    """Reports the times of a pair and the ratio of `slow` to `fast`; 1 when it is over
+    `limit`."""
+    ratio = times[slow][0] / times[fast][0]
+    cpu_ratio = times[slow][1] / times[fast][1]
+    ok = ratio <= limit
+    report.append(f"{title:<31}wall     cpu")
+    for name, (wall, cpu) in times.items():
         report.append(f"  {name:<28} {wall:7.3f} {cpu:7.3f}")
     report.append(
-        f"  qern check / merge_file: {ratio:.2f} (cpu {cpu_ratio:.2f}); "
-        f"target <= 1.3: {'met' if ok else 'MISSED'}"
+        f"  {slow} / {fast}: {ratio:.2f} (cpu {cpu_ratio:.2f}); "
+        f"target <= {limit:g}: {'met' if ok else 'MISSED'}"
     )
     report.append("")
     return 0 if ok else 1
+
+
+def formatting(report, tmp, qern, args):
+    """qern fmt against qern check on one large file; 1 when the target is missed."""
+    messy = os.path.join(tmp, "messy.qrn")
+    work = os.path.join(tmp, "fmt.qrn")
+    write_file(messy, args.lines, equals="=")
+
+    def prepare(name):
+        if name == "qern fmt":  # a fresh unformatted copy: each run rewrites the file
+            shutil.copyfile(messy, work)
+
+    shutil.copyfile(messy, work)
+    times = compare(
+        [("qern check", [qern, "check", messy]), ("qern fmt", [qern, "fmt", work])],
+        args.runs, prepare)
+    return ratio_report(report, f"fmt, one file of {args.lines} lines", times, "qern fmt",
+                        "qern check", 2.0)
 
 
 def many_files(report, tmp, qern, args):

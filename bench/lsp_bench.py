@@ -4,13 +4,20 @@
    JSON already built) to the diagnostics of that version being received, debounce
    included; the text alternates between broken and fixed, so every change changes the
    diagnostics.
-2. Typing into a 1 MB document one character at a time (full text sync, as the server
-   asks for): for each keystroke, the time until diagnostics of that version or a later
+2. Typing into a 1 MB document one character at a time, each change the whole text (the
+   most a client may send): for each keystroke, the time until diagnostics of that version or a later
    one arrive; and the latency of hover requests sent while typing. No change may wait
    behind a check of an older text.
+3. A keystroke in a 30 MB document, sent as a ranged change and as the whole text: the
+   time until the server has taken the change in (it answers a request sent right after
+   it; checks wait behind a long debounce meanwhile).
+4. Large documents, each in a server of its own: for 100 000 keys (3.1 MB) and for 10 MB,
+   the time of documentSymbol, the peak memory of the process (its resident high-water
+   mark) and its memory after didClose of the document, each against its goal.
 
     python3 bench/lsp_bench.py [--server build/bin/qern] [--changes 20] [--keys 100]
                                [--burst-ms 30] [--pace-ms 150] [--debounce-ms 50]
+                               [--only latency|memory]
 """
 
 import argparse
@@ -71,17 +78,8 @@ def change_to_diagnostics(folder, args):
         client.close()
 
 
-def megabyte():
-    text = HEAD
-    i = 0
-    while len(text) < 1_000_000:
-        text += f"key_{i} = value number {i}\n"
-        i += 1
-    return text
-
-
 def typing(folder, args, interval_ms):
-    text = megabyte()
+    text = sized(1_000_000)
     path = Path(folder) / "typing.qrn"
     client = start(folder, args.debounce_ms)
     try:
@@ -133,6 +131,107 @@ def typing(folder, args, interval_ms):
         client.close()
 
 
+MB = 1 << 20
+
+
+def keystroke_in_a_large_document(folder, args):
+    text = sized(30_000_000)
+    client = start(folder, 10_000)
+    try:
+        uri = client.open(Path(folder) / "huge.qrn", text)
+        client.diagnostics(uri, 1, timeout=600)
+        middle = text.count("\n") // 2
+        version = 1
+
+        def taken_in(change, label):
+            nonlocal version
+            version += 1
+            data = lsp_client.frame({
+                "jsonrpc": "2.0", "method": "textDocument/didChange",
+                "params": {"textDocument": {"uri": uri, "version": version},
+                           "contentChanges": [change]}})
+            data += lsp_client.frame({"jsonrpc": "2.0", "id": label, "method": "qern/ping"})
+            t0 = time.perf_counter()
+            client.write(data)
+            client.wait(lambda m: m.get("id") == label, timeout=120)
+            return client.received - t0
+
+        point = {"line": middle, "character": 0}
+        ranged = [taken_in({"range": {"start": point, "end": point}, "text": "x"}, f"r{i}")
+                  for i in range(20)]
+        whole = [taken_in({"text": text + "x" * i}, f"w{i}") for i in range(5)]
+        print(f"a keystroke in a {len(text) / 1e6:.0f} MB document, until the server has "
+              "taken it in")
+        summary("  ranged change", ranged)
+        summary("  whole text", whole)
+        print(f"  whole text / ranged change (medians): "
+              f"{statistics.median(whole) / statistics.median(ranged):.0f}")
+        client.shutdown()
+    finally:
+        client.close()
+
+
+def memory_bytes(pid, field):
+    """A figure of /proc/PID/status in bytes: VmRSS (resident now), VmHWM (resident peak)."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(f"no {field} for process {pid}")
+
+
+def sized(size):
+    """A document of `size` bytes or a line more."""
+    parts = [HEAD]
+    total, i = len(HEAD), 0
+    while total < size:
+        line = f"key_{i} = value number {i}\n"
+        parts.append(line)
+        total += len(line)
+        i += 1
+    return "".join(parts)
+
+
+def verdict(value, goal, unit, scale=1.0):
+    digits = 2 if unit == "s" else 0
+    met = "met" if value <= goal else "MISSED"
+    return (f"{value / scale:.{digits}f} {unit} "
+            f"(goal <= {goal / scale:.{digits}f} {unit}: {met})")
+
+
+def large_document(folder, args, name, text, symbols_goal):
+    path = Path(folder) / f"{name.replace(' ', '_')}.qrn"
+    client = start(folder, args.debounce_ms)
+    try:
+        pid = client.proc.pid
+        before = memory_bytes(pid, "VmRSS")
+        uri = client.open(path, text)
+        client.diagnostics(uri, 1, timeout=600)
+        t0 = time.perf_counter()
+        client.request("textDocument/documentSymbol", {"textDocument": {"uri": uri}},
+                       timeout=600)
+        symbols = time.perf_counter() - t0
+        peak = memory_bytes(pid, "VmHWM")
+        client.notify("textDocument/didClose", {"textDocument": {"uri": uri}})
+        client.notification("textDocument/publishDiagnostics",
+                            lambda p: p["uri"] == uri and p["diagnostics"] == [], timeout=60)
+        # The memory goes back once the worker is idle: allow it a moment.
+        deadline = time.monotonic() + 5
+        while True:
+            after = memory_bytes(pid, "VmRSS")
+            if after <= before + 32 * MB or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        print(f"{name} ({len(text) / 1e6:.1f} MB), a server of its own")
+        print(f"  documentSymbol: {verdict(symbols, symbols_goal, 's')}")
+        print(f"  peak memory: {verdict(peak, 3 * len(text) + 64 * MB, 'MB', MB)}")
+        print(f"  memory after didClose: {verdict(after, before + 32 * MB, 'MB', MB)}; "
+              f"{before / MB:.0f} MB before the open")
+        client.shutdown()
+    finally:
+        client.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--server", help="the qern binary (default: QERN_BIN or build/bin/qern)")
@@ -143,13 +242,20 @@ def main():
     parser.add_argument("--pace-ms", type=float, default=150,
                         help="keystroke interval of steady typing (longer than the debounce)")
     parser.add_argument("--debounce-ms", type=int, default=50)
+    parser.add_argument("--only", choices=["latency", "memory"],
+                        help="run one part (default: both)")
     args = parser.parse_args()
     if args.server:
         os.environ["QERN_BIN"] = args.server
     with tempfile.TemporaryDirectory() as folder:
-        change_to_diagnostics(folder, args)
-        typing(folder, args, args.burst_ms)
-        typing(folder, args, args.pace_ms)
+        if args.only != "memory":
+            change_to_diagnostics(folder, args)
+            typing(folder, args, args.burst_ms)
+            typing(folder, args, args.pace_ms)
+            keystroke_in_a_large_document(folder, args)
+        if args.only != "latency":
+            large_document(folder, args, "100 000 keys", document(100_000), 0.5)
+            large_document(folder, args, "10 MB document", sized(10_000_000), 2.0)
 
 
 if __name__ == "__main__":

@@ -37,19 +37,29 @@ qern_unit_table = os.environ.get(
 # Exact comparisons: an error text that drifts fails its example.
 doctest_default_flags = doctest.DONT_ACCEPT_TRUE_FOR_1
 # Each group of examples runs in a fresh temporary working directory, so that the files an
-# example writes (and the @import paths in them) never touch the reader's tree.
+# example writes (and the @import paths in them) never touch the reader's tree; Python
+# files saved there import, as in an interpreter started there, until the group ends.
 doctest_global_setup = """
-import os as _os, shutil as _shutil, tempfile as _tempfile
+import os as _os, shutil as _shutil, sys as _sys, tempfile as _tempfile
 from qern_native import QERN
 from qerndoc_runtime import run_example as _qern_example, run_cli as _qern_cli
+from qerndoc_runtime import write_file as _qern_write
 _qern_home = _os.getcwd()
 _qern_dir = _tempfile.mkdtemp(prefix="qern-docs-")
 _os.chdir(_qern_dir)
+_sys.path.insert(0, _qern_dir)
 """
 doctest_global_cleanup = """
+_sys.path.remove(_qern_dir)
+for _name in [n for n, m in _sys.modules.items()
+              if (getattr(m, "__file__", None) or "").startswith(_qern_dir + _os.sep)]:
+    del _sys.modules[_name]
 _os.chdir(_qern_home)
 _shutil.rmtree(_qern_dir)
 """
+# Pages replayed as their reader takes them: in one fresh interpreter, in order, with
+# nothing run unseen (see docs/_ext/qerndoc.py).
+qern_reader_pages = ["tutorial"]
 nitpick_ignore_regex = [
     # Python's own names: without intersphinx (the build is offline) they cannot link.
     (r"py:(exc|class|meth)", r"[A-Za-z]*(Error|Exception|Exit)(\..*)?"),

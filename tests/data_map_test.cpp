@@ -100,6 +100,25 @@ TEST(DataMap, ReplacedTextStaysExactAndItsRoomFollowsWhatIsStored) {
     EXPECT_EQ(map.size(), model.size());
 }
 
+// The in-order walk follows each key's first assignment, through replaced values (in
+// place, moved to the end of the text, or compacted), a rehash and room given back.
+TEST(DataMap, InOrderWalkFollowsFirstAssignment) {
+    std::mt19937 rng(5);
+    DataMap map;
+    std::vector<std::string> first;
+    for (int step = 0; step < 30000; ++step) {
+        const std::string key = "k" + std::to_string((rng() % 4000) * 7919 % 4000);
+        if (!map.contains(key)) first.push_back(key);
+        map.assign(key, std::string(rng() % 200, 'v'));
+        if (step == 10000) {
+            const DataMap::Reservation room(map, 50000);
+        }
+    }
+    std::vector<std::string> walked;
+    map.for_each_in_order([&](const DataMap::Entry& e) { walked.emplace_back(e.key); });
+    EXPECT_EQ(walked, first);
+}
+
 // A map's text stays where it is while keys are added: views taken earlier still read it.
 TEST(DataMap, TextStaysInPlaceAsKeysAreAdded) {
     DataMap map;

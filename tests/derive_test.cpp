@@ -110,6 +110,37 @@ TEST_F(Derive, RequiredFieldsOfEarlierSchemasAreChecked) {
     }
 }
 
+// Of several missing fields, every run names the same one: the first schema by name, then
+// its first field by name.
+TEST_F(Derive, TheMissingFieldReportedIsTheSameOnEveryRun) {
+    for (int run = 0; run < 40; ++run) {
+        QernDocument doc = new_document();
+        EXPECT_EQ(merge_error(doc,
+                              "@schema Zed { a: i32 }\n@schema App { zz: i32, mm: i32, bb: i32, "
+                              "cc: i32, host: string }\n@derive base.qrn"),
+                  schema_msg("App", "bb", "i32", "Missing required field 'bb'"));
+    }
+}
+
+// The base's keys come over in the order the base first assigned them, where the @derive
+// stands; the document's own keys keep their places.
+TEST_F(Derive, DefaultsComeInTheBasesOwnOrder) {
+    std::string base;
+    std::vector<std::string> expected = {"own", "host"};
+    for (int i = 0; i < 300; ++i) {
+        const std::string key = "b" + std::to_string(i * 7919 % 300);
+        base += key + " = " + std::to_string(i) + "\n";
+        expected.push_back(key);
+    }
+    dir_.write("many.qrn", "host = base\n" + base + "own = base\n");
+    expected.push_back("after");
+    QernDocument doc = parsed("own = 1\nhost = 2\n@derive many.qrn\nafter = 3");
+    std::vector<std::string> keys;
+    doc.data().for_each_in_order([&](const DataMap::Entry& e) { keys.emplace_back(e.key); });
+    EXPECT_EQ(keys, expected);
+    EXPECT_EQ(*doc.data().find("own"), "1");
+}
+
 TEST_F(Derive, BaseFileErrorsComeBackUnchanged) {
     dir_.write("badschema.qrn", "ok = 1\n@schema X");
     const std::pair<const char*, std::string> cases[] = {

@@ -71,6 +71,17 @@ TEST(Locations, SpanOfEachKindOfStatement) {
     expect_at(merge_error("x = 1\n@schema P {\n  a: i32\n  b\n}"), where({}, 2, 9, 5, 2));
 }
 
+// A lone CR is no line break but whitespace: a statement ends where the parser's reading
+// of it ends, before a trailing CR, blanks or a comment, also at the end of the text.
+TEST(Locations, TheSpanEndsWhereTheStatementDoes) {
+    for (const char* text : {"a = 1\r\nbad\r", "a = 1\r\nbad\r\n", "a = 1\nbad\r\r\n",
+                             "a = 1\nbad \r # c\r", "a = 1\nbad\t\n"})
+        expect_at(merge_error(text), where({}, 2, 1, 2, 4));
+    // Within a line it is part of the statement.
+    expect_at(merge_error("a = 1\nb\rad"), where({}, 2, 1, 2, 5));
+    expect_at(merge_error("@schema P {\n  a: i32\n  b\n} # c\r"), where({}, 1, 9, 4, 2));
+}
+
 TEST(Locations, FilesAndTheWayIntoThem) {
     TempDir dir;
     dir.write("c.qrn", "ok = 1\nbroken\n");
@@ -92,6 +103,8 @@ TEST(Locations, FilesAndTheWayIntoThem) {
     EXPECT_EQ(missing.as<QernError::Io>()->path, "conf/missing.qrn");
     expect_at(merge_error("@import self.qrn"), where("self.qrn", 1, 9, 1, 17, {{std::nullopt, 1}}));
     expect_at(merge_error("@derive good.qrn::S::Nope"), where({}, 1, 22, 1, 26));
+    // The selector that is missing, not a later one of the same name.
+    expect_at(merge_error("@derive good.qrn::Nope::Nope"), where({}, 1, 19, 1, 23));
 
     // load of a missing file: the file, no line.
     auto loaded = load_document("nowhere.qrn");
@@ -179,6 +192,28 @@ TEST(Locations, EveryKindOfErrorHasItsCode) {
     const QernDocument doc = new_document();
     EXPECT_EQ(error_code(validate_value(doc, "int", "1").error()), "unknown-type");
     EXPECT_EQ(error_code(validate_value(doc, "i32", "x").error()), "invalid-value");
+}
+
+// The code comes from where the error is made, never from its text: a value that merely
+// spells out a limit's message is a schema error, and running out of depth stays a limit
+// however it is wrapped.
+TEST(Locations, CodesAreKindsNotTextBug) {
+    EXPECT_EQ(error_code(merge_error(
+                  "@schema S { port: i32 }\nport = Value nested deeper than 256 levels")),
+              "schema");
+    std::string nested = "a = {}";
+    for (int i = 0; i < 300; ++i) nested = "a = {" + nested + "}";
+    EXPECT_EQ(
+        error_code(merge_error("@schema A { a*: A }\n@schema R { r: A }\nr = {" + nested + "}")),
+        "limit");
+    QernDocument doc = new_document();
+    ASSERT_TRUE(doc.merge_content("@type a::b = list<a::b>").ok());
+    const std::string lists = std::string(300, '[') + std::string(300, ']');
+    EXPECT_EQ(error_code(validate_value(doc, "a::b", lists).error()), "limit");
+    EXPECT_EQ(error_code(validate_value(doc, "i32", "Cycle: 'x' is already being read").error()),
+              "invalid-value");
+    EXPECT_EQ(error_code(merge_error("@schema S { n: list<nosuch> }\nn = [x]")), "schema");
+    EXPECT_EQ(error_code(merge_error("@schema S { n: i32 }\nn = Unknown type 'x'")), "schema");
 }
 
 }  // namespace

@@ -5,14 +5,24 @@
   doctest's temporary working directory) and loaded with ``QERN.load``. ``:error:`` gives
   the exact message it must fail with, ``:stores:`` a dict the document must hold (shown
   under the example), ``:as: NAME`` binds the document for the Python examples after it,
-  ``:write-only:`` writes the file without loading it, and ``:group:`` picks the doctest
-  group (the files of one group share a directory).
-- ``.. qern-cli::``: a ``qern`` command line (``$ qern ARGS``, the first line) and the
-  standard output it must print (the other lines), run under ``-b doctest`` in the
+  ``:write-only:`` writes the file without loading it, ``:group:`` picks the doctest
+  group (the files of one group share a directory), and ``:unformatted:`` marks a sample
+  that is not laid out as ``qern fmt`` lays it out (every other one is: a test keeps them
+  so).
+- ``.. qern-cli::``: a command line (``$ qern ARGS`` or ``$ python3 ARGS``, the first line)
+  and the standard output it must print (the other lines), run under ``-b doctest`` in the
   doctest's working directory (files written there by ``.. qern:: PATH`` examples of the
-  same ``:group:``) with the command that the environment variable ``QERN_CLI`` names.
-  ``:status: N`` is the exit status it must end with (default 0), ``:stderr: LINE`` the one
-  line it must write to standard error (shown after the output; unchecked without it).
+  same ``:group:``) with the command that the environment variable ``QERN_CLI`` names, or
+  the interpreter that runs the doctests. ``:status: N`` is the exit status it must end
+  with (default 0), ``:stderr: LINE`` the one line it must write to standard error (shown
+  after the output; unchecked without it).
+- ``.. qern-file:: PATH``: a file of another language (Python, by its name) that the
+  reader saves: shown under its name, written under ``-b doctest``.
+- The pages that ``qern_reader_pages`` names are also replayed as their reader does, in
+  a fresh interpreter in an empty directory: every file saved, every Python session and
+  program run in one namespace, every command line run, in the order of the page
+  (qerndoc_reader.py). Nothing may run unseen there: a hidden test block, or a ``.. qern::``
+  example that binds a name with ``:as:``, is an error.
 - ``.. messages::``: the message templates of one error code, one a line, as the error
   catalogue lists them (tests/python/test_error_catalogue.py reads them).
 - ``.. qern-unit-table::``: the physics units, from the table the C++ program
@@ -23,11 +33,11 @@
 """
 
 import ast
-import doctest
 import json
 import os
-import traceback
-import types
+import subprocess
+import sys
+import tempfile
 
 from docutils import nodes
 from docutils.parsers.rst import directives
@@ -37,6 +47,8 @@ from pygments.token import (Comment, Keyword, Name, Number, Operator, Punctuatio
                             Text, Whitespace)
 from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
+
+from qerndoc_runtime import compare_whole_exceptions
 
 logger = logging.getLogger(__name__)
 
@@ -141,6 +153,8 @@ class QernExample(SphinxDirective):
         "group": directives.unchanged_required,
         "write-only": directives.flag,
         "caption": directives.unchanged_required,
+        # A sample that shows what `qern fmt` changes, and so is not formatted itself.
+        "unformatted": directives.flag,
     }
 
     def run(self):
@@ -160,6 +174,14 @@ class QernExample(SphinxDirective):
             call = f"{name} = {call}"
         block = _test_node(text.rstrip("\n"), group, call)
         block["language"] = "qern"
+        # What its reader does with it: saves it, or only looks at it. A name bound with
+        # :as: would be a step the reader never sees.
+        if "as" in self.options:
+            block["qern_step"] = {"kind": "hidden", "what": f":as: {self.options['as']}"}
+        elif path is not None:
+            block["qern_step"] = {"kind": "file", "path": path, "text": text}
+        else:
+            block["qern_step"] = {"kind": "look"}
         self.set_source_info(block)
         caption = self.options.get("caption", path)
         if caption:
@@ -226,21 +248,48 @@ class QernCli(SphinxDirective):
 
     def run(self):
         lines = list(self.content)
-        if not lines or not lines[0].startswith("$ qern "):
-            raise self.error("qern-cli: the first line must be '$ qern ARGS'")
-        command = lines[0][len("$ qern "):]
+        if not lines or not lines[0].startswith(("$ qern ", "$ python3 ")):
+            raise self.error("qern-cli: the first line must be '$ qern ARGS' or '$ python3 ARGS'")
+        command = lines[0][len("$ "):]
         stdout = "".join(line + "\n" for line in lines[1:])
         status = self.options.get("status", 0)
         stderr = self.options.get("stderr")
         shown = "\n".join(lines + ([stderr] if stderr else []))
         if status:
             shown += f"\n$ echo $?\n{status}"
-        call = (f"_qern_cli({command!r}, {stdout!r}, {status!r}, "
-                f"{None if stderr is None else stderr + chr(10)!r})")
+        stderr = None if stderr is None else stderr + "\n"
+        call = f"_qern_cli({command!r}, {stdout!r}, {status!r}, {stderr!r})"
         block = _test_node(shown, self.options.get("group", "default"), call)
         block["language"] = "console"
+        block["qern_step"] = {"kind": "cli", "command": command, "stdout": stdout,
+                              "status": status, "stderr": stderr}
         self.set_source_info(block)
         return [block]
+
+
+class QernFile(SphinxDirective):
+    """A file of another language that the reader saves, shown under its name."""
+
+    has_content = True
+    required_arguments = 1
+    option_spec = {"group": directives.unchanged_required}
+    languages = {".py": "python"}
+
+    def run(self):
+        path = self.arguments[0]
+        language = self.languages.get(os.path.splitext(path)[1])
+        if language is None:
+            raise self.error(f"qern-file: no language for {path!r}")
+        text = "\n".join(self.content) + "\n"
+        block = _test_node(text.rstrip("\n"), self.options.get("group", "default"),
+                           f"_qern_write({path!r}, {text!r})")
+        block["language"] = language
+        block["qern_step"] = {"kind": "file", "path": path, "text": text}
+        self.set_source_info(block)
+        container = nodes.container(classes=["literal-block-wrapper"], literal_block=True)
+        container += nodes.caption(path, "", nodes.Text(path))
+        container += block
+        return [container]
 
 
 class Messages(SphinxDirective):
@@ -413,28 +462,73 @@ def check_examples(app, doctree):
         logger.warning("write Python sessions as '.. doctest::' blocks", location=node)
 
 
-def _compare_whole_exceptions():
-    """Makes doctest compare an exception's message together with its notes.
+def reader_steps(doctree):
+    """The steps of a page as its reader takes them, in order; a step the reader cannot see
+    is an error (a message with its line)."""
+    steps, errors = [], []
+    for node in doctree.findall(lambda n: isinstance(n, nodes.Element) and "testnodetype" in n):
+        line = node.line or 0
+        step = node.get("qern_step")
+        kind = node["testnodetype"]
+        if step is not None and step["kind"] == "hidden":
+            errors.append((line, f"a binding the reader does not see ({step['what']})"))
+        elif step is not None:
+            if step["kind"] != "look":
+                steps.append(dict(step, line=line))
+        elif isinstance(node, nodes.comment):
+            errors.append((line, f"a hidden {kind} block: show the reader every step"))
+        elif kind == "doctest":
+            steps.append({"kind": "doctest", "text": node.get("test", node.astext()),
+                          "options": node.get("options", {}), "line": line})
+        elif kind == "testcode":
+            steps.append({"kind": "code", "text": node.astext(), "output": None, "line": line})
+        elif kind == "testoutput" and steps and steps[-1].get("output", 0) is None:
+            steps[-1]["output"] = node.astext()
+        else:
+            errors.append((line, f"a {kind} block the reader cannot run"))
+    return steps, errors
 
-    doctest takes the last line that traceback.format_exception_only gives as the message
-    to compare; for an error with a note (every located error of the module has one) that
-    is the note alone. The examples show, and check, both lines as a traceback prints them.
-    """
-    shim = types.SimpleNamespace(**vars(traceback))
-    shim.format_exception_only = lambda *args, **kwargs: [
-        "".join(traceback.format_exception_only(*args, **kwargs))]
-    doctest.traceback = shim
+
+def replay_for_reader(app, doctree):
+    """Under -b doctest, replays a page that qern_reader_pages names in a fresh interpreter,
+    in an empty directory (qerndoc_reader.py); a failure is a warning on the page."""
+    docname = app.env.docname
+    if app.builder.name != "doctest" or docname not in app.config.qern_reader_pages:
+        return
+    source = app.env.doc2path(docname, False)
+    steps, errors = reader_steps(doctree)
+    for line, message in errors:
+        logger.warning(f"qern reader: {message}", location=(docname, line))
+    if errors:
+        return
+    reader = os.path.join(os.path.dirname(os.path.abspath(__file__)), "qerndoc_reader.py")
+    with tempfile.TemporaryDirectory(prefix="qern-reader-") as scratch:
+        page = os.path.join(scratch, "steps.json")
+        with open(page, "w", encoding="utf-8") as f:
+            json.dump({"source": source, "steps": steps}, f)
+        home = os.path.join(scratch, "home")
+        os.mkdir(home)
+        done = subprocess.run([sys.executable, reader, page], cwd=home, capture_output=True,
+                              text=True, timeout=600)
+    if done.returncode != 0:
+        logger.warning(f"qern reader: replayed in a fresh interpreter, the page fails:\n"
+                       f"{done.stdout}{done.stderr[-3000:]}", location=docname)
+    else:
+        logger.info(f"qern reader: {docname}: {len(steps)} steps replayed in a fresh interpreter")
 
 
 def setup(app):
-    _compare_whole_exceptions()
+    compare_whole_exceptions()
     app.add_lexer("qern", QernLexer)
     app.add_directive("qern", QernExample)
     app.add_directive("qern-cli", QernCli)
+    app.add_directive("qern-file", QernFile)
     app.add_directive("messages", Messages)
     app.add_directive("qern-unit-table", UnitTable)
     app.add_directive("qern-bench-table", BenchTable)
     app.add_config_value("qern_unit_table", "", "env")
+    app.add_config_value("qern_reader_pages", [], "env")
     app.connect("doctree-read", check_examples)
+    app.connect("doctree-read", replay_for_reader)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
 

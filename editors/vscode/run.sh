@@ -70,6 +70,10 @@ cmd_package() {
     ensure_packages
     step "packaging" npm run --silent package
     say "$(tail -n 1 "$log")"
+    local vsix
+    vsix=$PWD/$(node -p 'const p = require("./package.json"); `${p.name}-${p.version}.vsix`')
+    [ -f "$vsix" ] || die "packaging made no $vsix"
+    say "the extension is $vsix; install it with: code --install-extension $vsix"
 }
 
 case "${1:-}" in

@@ -15,7 +15,7 @@
 #include <thread>
 #include <utility>
 
-#include "cli/analysis.hpp"
+#include "analysis/analysis.hpp"
 #include "cli/render.hpp"
 #include "qern/file.hpp"
 
@@ -96,7 +96,6 @@ class Runner {
     Runner(const CheckOptions& options, const std::vector<Entry>& entries)
         : options_(options), entries_(entries), results_(entries.size()), done_(entries.size()) {
         style_.color = use_color(options.color, STDOUT_FILENO);
-        style_.terminal = ::isatty(STDOUT_FILENO) != 0;
         style_.cwd = working_directory();
     }
 
@@ -162,20 +161,21 @@ class Runner {
         const Entry& entry = entries_[i];
         FileResult result;
         try {
-            std::vector<Diagnostic> diagnostics;
+            std::vector<analysis::Diagnostic> diagnostics;
             result.counted = true;
             if (!entry.listing_error.empty()) {
-                Diagnostic d;
+                analysis::Diagnostic d;
                 d.code = "io";
                 d.message = "IO Error: " + entry.listing_error;
                 d.where.file = entry.path;
                 d.path = entry.path;
                 diagnostics.push_back(std::move(d));
             } else {
-                diagnostics = analyze_file(entry.path, {options_.strict, false}).diagnostics;
+                diagnostics =
+                    analysis::analyze_file(entry.path, {options_.strict, false}).diagnostics;
             }
-            for (const Diagnostic& d : diagnostics) {
-                (d.severity == Severity::Error ? result.errors : result.warnings) += 1;
+            for (const analysis::Diagnostic& d : diagnostics) {
+                (d.severity == analysis::Severity::Error ? result.errors : result.warnings) += 1;
                 switch (options_.format) {
                     case Format::Text:
                         result.output += render_text(d, sources, style_);
@@ -262,7 +262,8 @@ int run_check(const CheckOptions& options) {
     const Expansion expansion = expand_paths(options.paths);
     if (!expansion.empty.empty()) {
         for (const std::string& dir : expansion.empty)
-            std::fprintf(stderr, "qern: no .qrn files below the directory '%s'\n", dir.c_str());
+            std::fprintf(stderr, "qern: no .qrn files below the directory '%s'\n",
+                         escape_controls(dir).c_str());
         std::fprintf(stderr,
                      "qern: give .qrn files, or directories that hold some; "
                      "see 'qern check --help'\n");
@@ -284,8 +285,8 @@ int run_check(const CheckOptions& options) {
     runner.run(threads, [&](std::size_t i, FileResult result) {
         if (!result.failure.empty()) {
             std::fflush(stdout);
-            std::fprintf(stderr, "qern: %s: the check failed: %s\n", entries[i].path.c_str(),
-                         result.failure.c_str());
+            std::fprintf(stderr, "qern: %s: the check failed: %s\n",
+                         escape_controls(entries[i].path).c_str(), result.failure.c_str());
             ++result.errors;
         }
         files += result.counted;

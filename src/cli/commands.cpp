@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/analysis.hpp"
+#include "analysis/analysis.hpp"
 #include "cli/check.hpp"
 #include "cli/render.hpp"
 #include "commands/builtins.hpp"
@@ -39,14 +39,13 @@ int finish_output(int status) {
 // Reports `error` on standard error as `qern check` shows it: place, exact text, code,
 // the source line and the notes.
 void report(const QernError& error) {
-    Diagnostic d;
+    analysis::Diagnostic d;
     d.code = std::string(error_code(error));
     d.message = error.display();
     if (error.location() != nullptr) d.where = *error.location();
     if (const auto* io = error.as<QernError::Io>()) d.path = io->path;
     TextStyle style;
     style.color = use_color(ColorMode::Auto, STDERR_FILENO);
-    style.terminal = ::isatty(STDERR_FILENO) != 0;
     style.cwd = working_directory();
     SourceCache sources;
     const std::string text = render_text(d, sources, style);
@@ -69,8 +68,8 @@ int run_get(const std::string& path, const std::string& key) {
     if (!doc) return 1;
     const auto value = doc->find_obj(key);
     if (!value) {
-        std::fprintf(stderr, "qern: '%s' is neither a key nor a value in %s\n", key.c_str(),
-                     path.c_str());
+        std::fprintf(stderr, "qern: '%s' is neither a key nor a value in %s\n",
+                     escape_controls(key).c_str(), escape_controls(path).c_str());
         return 1;
     }
     write_out(*value);
@@ -97,7 +96,7 @@ int run_export(const std::string& path, bool sort_keys) {
     if (!doc) return 1;
     std::vector<const DataMap::Entry*> entries;
     entries.reserve(doc->data().size());
-    doc->data().for_each([&](const DataMap::Entry& e) { entries.push_back(&e); });
+    doc->data().for_each_in_order([&](const DataMap::Entry& e) { entries.push_back(&e); });
     if (sort_keys) {
         std::sort(entries.begin(), entries.end(),
                   [](const auto* a, const auto* b) { return a->key < b->key; });
@@ -241,7 +240,7 @@ int run_validate(const std::string& type_name, const std::string& value,
     }
     auto valid = validate_value(*doc, type_name, value);
     if (!valid) {
-        const std::string text = valid.error().display() + "\n";
+        const std::string text = escape_controls(valid.error().display()) + "\n";
         std::fwrite(text.data(), 1, text.size(), stderr);
         return 1;
     }

@@ -1,4 +1,4 @@
-// The qern command: check, get, keys, export, validate, lsp and help.
+// The qern command: check, fmt, get, keys, export, validate, lsp and help.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -14,7 +14,9 @@
 
 #include "cli/check.hpp"
 #include "cli/commands.hpp"
-#include "cli/lsp/server.hpp"
+#include "cli/fmt.hpp"
+#include "cli/render.hpp"
+#include "lsp/server.hpp"
 #include "qern/file.hpp"
 
 namespace {
@@ -28,7 +30,7 @@ int usage_error(std::string reason, const std::string& command) {
     for (char& c : reason)
         if (c == '\n') c = ' ';
     while (!reason.empty() && reason.back() == ' ') reason.pop_back();
-    std::fprintf(stderr, "qern: %s\n", reason.c_str());
+    std::fprintf(stderr, "qern: %s\n", escape_controls(reason).c_str());
     if (command.empty()) {
         std::fprintf(stderr, "Run 'qern --help' for the commands and their options.\n");
     } else {
@@ -89,9 +91,11 @@ class Cli {
         app_.set_version_flag("--version", "qern " QERN_VERSION, "Print the version and exit");
         app_.require_subcommand(1);
         app_.footer(
-            "Exit status: 0 success, 1 problems found (or a value not found), 2 wrong usage.\n"
+            "Exit status: 0 success, 1 problems found (or a value not found), 2 wrong usage\n"
+            "(and, for fmt, 3 an internal error that left a file as it was).\n"
             "Run 'qern COMMAND --help' for the options of a command.");
         add_check();
+        add_fmt();
         add_get();
         add_keys();
         add_export();
@@ -193,6 +197,31 @@ class Cli {
         });
     }
 
+    void add_fmt() {
+        CLI::App* sub = app_.add_subcommand(
+            "fmt",
+            "Format files in place: one layout, changing only blanks, indentation, blank lines "
+            "and the layout of multi-line @schema blocks, never what a file declares");
+        sub->add_flag("--check", fmt_.check,
+                      "Change nothing; list the files that would change, and exit with 1 if any "
+                      "would");
+        sub->add_flag("--diff", fmt_.diff,
+                      "Change nothing; print what would change as a unified diff (for patch -p0)");
+        add_directory_option(sub);
+        sub->add_option("PATH", fmt_.paths,
+                        "Files, directories to search for *.qrn files, or - to format standard "
+                        "input to standard output")
+            ->required()
+            ->type_name("");
+        sub->footer(
+            "A file that does not parse is left as it is, with its errors (exit status 1). "
+            "After formatting, the output is read again and compared with the file: were "
+            "anything it declares to differ, the file is left as it was (exit status 3).");
+        sub->callback([this] {
+            if (change_directory(directory_, "fmt", status_)) status_ = run_fmt(fmt_);
+        });
+    }
+
     void add_get() {
         CLI::App* sub = app_.add_subcommand(
             "get", "Print the value of KEY (or, failing that, the key whose value is KEY)");
@@ -218,7 +247,6 @@ class Cli {
             app_.add_subcommand("export", "Print the document as one JSON object of strings");
         sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
         sub->add_flag("--sort-keys", sort_keys_,
-                      "Sort the keys (otherwise they come in the document's own order)");
         sub->add_flag("--typed", typed_,
                       "Nested JSON of typed values: each value of a key a schema declares "
                       "converted by its type (numbers, booleans, arrays, objects; dates, times "
@@ -256,7 +284,12 @@ class Cli {
                       "because editors pass it)");
         // Editors add options of their own (--clientProcessId=...): they are ignored.
         sub->allow_extras();
-        sub->callback([this] { status_ = run_language_server(std::cin, std::cout); });
+        sub->callback([this] {
+            // Without C stdio underneath, std::cin buffers its input and says how much has
+            // arrived, so that a message is read in large pieces, not byte by byte.
+            std::ios_base::sync_with_stdio(false);
+            status_ = run_language_server(std::cin, std::cout);
+        });
     }
 
     void add_help() {
@@ -283,6 +316,7 @@ class Cli {
     CLI::App app_;
     int status_ = 0;
     CheckOptions check_;
+    FmtOptions fmt_;
     std::string directory_;
     std::string path_;
     std::string key_;

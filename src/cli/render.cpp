@@ -20,8 +20,6 @@ constexpr std::string_view kGreen = "\x1b[1;32m";
 constexpr std::string_view kCyan = "\x1b[1;36m";
 constexpr std::string_view kBlue = "\x1b[1;34m";
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
 struct Painter {
     bool on;
     void operator()(std::string& out, std::string_view colour, std::string_view text) const {
@@ -71,36 +69,68 @@ bool unsafe_to_show(char32_t c) {
            (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-void append_hex_escape(std::string& out, char32_t c) {
+void append_hex(std::string& out, std::uint32_t v, int digits) {
     static constexpr char kHex[] = "0123456789abcdef";
-    if (c < 0x80) {
-        out += "\\x";
-        out += kHex[(c >> 4) & 0xF];
-        out += kHex[c & 0xF];
-    } else {
-        out += "\\u";
-        for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0xF];
-    }
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(v >> shift) & 0xF];
 }
 
-// `text` with the characters that could drive a terminal written as escapes.
-std::string terminal_safe(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
+// The cells of shown text: one per scalar value, or, where the bytes are no well-formed
+// UTF-8, one per lead byte with the continuation bytes after it.
+template <class F>
+void for_each_cell(std::string_view text, F&& f) {
     for (std::size_t i = 0; i < text.size();) {
         std::size_t j = i + 1;
         while (j < text.size() && continuation(static_cast<unsigned char>(text[j]))) ++j;
         const std::string_view bytes = text.substr(i, j - i);
-        const auto c = decode(bytes);
-        if (c && *c != '\t' && unsafe_to_show(*c)) {
-            append_hex_escape(out, *c);
-        } else {
-            out.append(bytes);
-        }
+        f(bytes, decode(bytes));
         i = j;
+    }
+}
+
+// A cell that cannot be shown as it is, written readably: "\n" and "\r", "\x1b" for the
+// other ASCII control characters and for each byte of malformed UTF-8, "\u{202e}" for the
+// rest. None for a cell that can be shown (a tab can: it only moves to the next stop).
+std::optional<std::string> cell_escape(std::string_view bytes, std::optional<char32_t> c) {
+    if (c && (*c == '\t' || !unsafe_to_show(*c))) return std::nullopt;
+    std::string out;
+    if (!c) {
+        for (char b : bytes) {
+            out += "\\x";
+            append_hex(out, static_cast<unsigned char>(b), 2);
+        }
+    } else if (*c == '\n') {
+        out = "\\n";
+    } else if (*c == '\r') {
+        out = "\\r";
+    } else if (*c < 0x80) {
+        out = "\\x";
+        append_hex(out, *c, 2);
+    } else {
+        int digits = 1;
+        while ((*c >> (4 * digits)) != 0) ++digits;
+        out = "\\u{";
+        append_hex(out, *c, digits);
+        out += '}';
     }
     return out;
 }
+
+}  // namespace
+
+std::string escape_controls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for_each_cell(text, [&](std::string_view bytes, std::optional<char32_t> c) {
+        if (auto escaped = cell_escape(bytes, c)) {
+            out += *escaped;
+        } else {
+            out.append(bytes);
+        }
+    });
+    return out;
+}
+
+namespace {
 
 std::string file_name(const std::optional<std::string>& file) {
     return file.value_or("<string>");
@@ -154,12 +184,13 @@ unsigned scalar_width(char32_t c) {
 
 Excerpt excerpt(std::string_view line, std::size_t column, std::size_t end_column, bool to_end) {
     if (column == 0) column = 1;
-    enum class Shown : std::uint8_t { Bytes, Spaces, Replacement };
+    enum class Shown : std::uint8_t { Bytes, Spaces, Escape };
     struct Cell {
         std::string_view bytes;
         Shown shown;
         std::size_t x, width;
         bool in_span;
+        std::string escape;
     };
     std::vector<Cell> cells;
     std::size_t x = 0;  // display column, from 0
@@ -167,25 +198,24 @@ Excerpt excerpt(std::string_view line, std::size_t column, std::size_t end_colum
     // One column per scalar value, starting at each byte that is no continuation byte,
     // exactly as the merge counts them.
     std::size_t col = 1;
-    for (std::size_t i = 0; i < line.size(); ++col) {
-        std::size_t j = i + 1;
-        while (j < line.size() && continuation(static_cast<unsigned char>(line[j]))) ++j;
-        Cell cell{line.substr(i, j - i), Shown::Bytes, x, 1, false};
-        i = j;
-        const auto c = decode(cell.bytes);
+    for_each_cell(line, [&](std::string_view bytes, std::optional<char32_t> c) {
+        Cell cell{bytes, Shown::Bytes, x, 1, false, {}};
         if (c && *c == '\t') {
             cell.shown = Shown::Spaces;
             cell.width = kTabWidth - x % kTabWidth;
-        } else if (!c || unsafe_to_show(*c)) {
-            cell.shown = Shown::Replacement;
+        } else if (auto escaped = cell_escape(bytes, c)) {
+            cell.shown = Shown::Escape;
+            cell.escape = std::move(*escaped);
+            cell.width = cell.escape.size();
         } else {
             cell.width = scalar_width(*c);
         }
         cell.in_span = col >= column && (to_end || col < end_column);
         if (col == column) start = x;
         x += cell.width;
-        cells.push_back(cell);
-    }
+        cells.push_back(std::move(cell));
+        ++col;
+    });
     const std::size_t total = x;
     if (start == std::string::npos) start = total;  // a span past the end of the line
 
@@ -215,8 +245,8 @@ Excerpt excerpt(std::string_view line, std::size_t column, std::size_t end_colum
             case Shown::Spaces:
                 out.line.append(cell.width, ' ');
                 break;
-            case Shown::Replacement:
-                out.line.append(kReplacement);
+            case Shown::Escape:
+                out.line.append(cell.escape);
                 break;
         }
         out.carets.append(cell.width, cell.in_span ? '^' : ' ');
@@ -296,7 +326,7 @@ std::vector<std::string> chain_notes(const Location& where) {
     return notes;
 }
 
-std::optional<std::string> path_note(const Diagnostic& d, const std::string& cwd) {
+std::optional<std::string> path_note(const analysis::Diagnostic& d, const std::string& cwd) {
     if (d.path.empty()) return std::nullopt;
     if (is_relative(d.path))
         return "'" + d.path + "' was looked up relative to the working directory " + cwd;
@@ -304,21 +334,19 @@ std::optional<std::string> path_note(const Diagnostic& d, const std::string& cwd
     return std::nullopt;
 }
 
-std::string render_text(const Diagnostic& d, SourceCache& sources, const TextStyle& style) {
+std::string render_text(const analysis::Diagnostic& d, SourceCache& sources,
+                        const TextStyle& style) {
     const Painter paint{style.color};
-    const auto shown = [&](std::string_view text) {
-        return style.terminal ? terminal_safe(text) : std::string(text);
-    };
     std::string out;
-    paint(out, kBold, shown(place(d.where)) + ":");
+    paint(out, kBold, escape_controls(place(d.where)) + ":");
     out += ' ';
-    if (d.severity == Severity::Error) {
+    if (d.severity == analysis::Severity::Error) {
         paint(out, kRed, "error:");
     } else {
         paint(out, kMagenta, "warning:");
     }
     out += ' ';
-    paint(out, kBold, shown(d.message));
+    paint(out, kBold, escape_controls(d.message));
     out += " [";
     out += d.code;
     out += "]\n";
@@ -345,11 +373,11 @@ std::string render_text(const Diagnostic& d, SourceCache& sources, const TextSty
         out += "  ";
         paint(out, kCyan, "note:");
         out += ' ';
-        out += shown(text);
+        out += escape_controls(text);
         out += '\n';
     };
     for (const std::string& n : chain_notes(d.where)) note(n);
-    for (const Related& r : d.related) note(place(r.where) + ": " + r.message);
+    for (const analysis::Related& r : d.related) note(place(r.where) + ": " + r.message);
     if (auto n = path_note(d, style.cwd)) note(*n);
     return out;
 }
@@ -385,15 +413,17 @@ std::string github_escape_property(std::string_view s) {
     return github_escape(s, true);
 }
 
-std::string render_github(const Diagnostic& d, std::string_view prefix, const std::string& cwd) {
-    std::string out = d.severity == Severity::Error ? "::error " : "::warning ";
+std::string render_github(const analysis::Diagnostic& d, std::string_view prefix,
+                          const std::string& cwd) {
+    std::string out = d.severity == analysis::Severity::Error ? "::error " : "::warning ";
     std::vector<std::string> properties;
     const auto in_repository = [&](const std::string& file) {
         if (prefix.empty() || !is_relative(file)) return file;
         return (std::filesystem::path(prefix) / file).lexically_normal().string();
     };
     if (d.where.file)
-        properties.push_back("file=" + github_escape_property(in_repository(*d.where.file)));
+        properties.push_back("file=" +
+                             github_escape_property(escape_controls(in_repository(*d.where.file))));
     if (d.where.line != 0) {
         properties.push_back("line=" + std::to_string(d.where.line));
         properties.push_back("col=" + std::to_string(d.where.column));
@@ -406,14 +436,15 @@ std::string render_github(const Diagnostic& d, std::string_view prefix, const st
         out += properties[i];
     }
     // The exact text comes first and alone on its line; what else there is to say follows
-    // on lines of its own, as the annotation shows them.
-    std::string message = d.message;
+    // on lines of its own, as the annotation shows them. Control characters are escaped
+    // before, so that the only line breaks are those.
+    std::string message = escape_controls(d.message);
     const auto line = [&](std::string_view text) {
         message += '\n';
-        message += text;
+        message += escape_controls(text);
     };
     for (const std::string& n : chain_notes(d.where)) line(n);
-    for (const Related& r : d.related) line(place(r.where) + ": " + r.message);
+    for (const analysis::Related& r : d.related) line(place(r.where) + ": " + r.message);
     if (auto n = path_note(d, cwd)) line(*n);
     out += "::";
     out += github_escape_data(message);
@@ -442,10 +473,10 @@ void put_span(nlohmann::ordered_json& j, const Location& where) {
 
 }  // namespace
 
-nlohmann::ordered_json to_json(const Diagnostic& d) {
+nlohmann::ordered_json to_json(const analysis::Diagnostic& d) {
     nlohmann::ordered_json j = nlohmann::ordered_json::object();
     put_span(j, d.where);
-    j["severity"] = d.severity == Severity::Error ? "error" : "warning";
+    j["severity"] = d.severity == analysis::Severity::Error ? "error" : "warning";
     j["code"] = d.code;
     j["message"] = d.message;
     nlohmann::ordered_json chain = nlohmann::ordered_json::array();
@@ -456,7 +487,7 @@ nlohmann::ordered_json to_json(const Diagnostic& d) {
     }
     j["chain"] = std::move(chain);
     nlohmann::ordered_json related = nlohmann::ordered_json::array();
-    for (const Related& r : d.related) {
+    for (const analysis::Related& r : d.related) {
         nlohmann::ordered_json entry = nlohmann::ordered_json::object();
         put_span(entry, r.where);
         entry["message"] = r.message;

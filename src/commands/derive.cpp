@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "commands/builtins.hpp"
 #include "commands/commands.hpp"
+#include "qern/rules.hpp"
 #include "qern/text.hpp"
 #include "types/types.hpp"
 
@@ -14,40 +16,7 @@ namespace qern {
 namespace {
 
 QernError derive_error(std::string message) {
-    return QernError::directive("derive", std::move(message));
-}
-
-struct Target {
-    std::string_view path;
-    std::vector<std::string_view> schemas;
-};
-
-// "path", "path::A::B", "\"path\"::A" or "'path' A": the file and the selected schemas.
-Target split_target(std::string_view args) {
-    const std::string_view t = trim(args);
-    std::string_view path = t;
-    std::string_view selector;
-    if (!t.empty() && (t.front() == '"' || t.front() == '\'')) {
-        const std::size_t close = t.find(t.front(), 1);
-        if (close != std::string_view::npos) {
-            path = t.substr(1, close - 1);
-            std::size_t rest = close + 1;
-            while (rest < t.size() && t[rest] == ':') ++rest;
-            selector = trim(t.substr(rest));
-        }
-    } else if (const std::size_t sep = t.find("::"); sep != std::string_view::npos) {
-        path = t.substr(0, sep);
-        selector = t.substr(sep + 2);
-    }
-    Target target{trim(path), {}};
-    while (!selector.empty()) {
-        const std::size_t sep = selector.find("::");
-        const std::string_view piece = trim(selector.substr(0, sep));
-        if (!piece.empty()) target.schemas.push_back(piece);
-        if (sep == std::string_view::npos) break;
-        selector = selector.substr(sep + 2);
-    }
-    return target;
+    return QernError::directive(kDeriveName, std::move(message), ErrorKind::Derive);
 }
 
 // What a derive takes from its base into the document. Schemas are registered as they
@@ -81,10 +50,11 @@ class Transfer {
         doc_.schemas().insert(name, std::move(*schema));
     }
 
-    // The base's pairs whose keys the document does not have, as defaults.
+    // The base's pairs whose keys the document does not have, as defaults, in the order
+    // the base first assigned them: they are the document's next keys.
     void take_defaults(const QernDocument& base) {
         const DataMap& data = doc_.data();
-        base.data().for_each([&](const DataMap::Entry& e) {
+        base.data().for_each_in_order([&](const DataMap::Entry& e) {
             if (!data.contains(e.key)) defaults_.push_back({e.key, e.value, data.hash(e.key)});
         });
     }
@@ -107,21 +77,26 @@ class Transfer {
     bool committed_ = false;
 };
 
-// The first required field of the document's own schemas that neither the document nor
-// the base's defaults provide. Found before anything changes, so that forming the error
-// cannot fail after the derive has taken effect.
+// A required field of the document's own schemas that neither the document nor the
+// base's defaults provide: of several, the first by schema name (`own_schemas` is sorted),
+// then by field name, so that every run reports the same one. Found before anything
+// changes, so that forming the error cannot fail after the derive has taken effect.
 std::optional<QernError> missing_required(const QernDocument& doc, const QernDocument& base,
                                           const std::vector<std::string>& own_schemas) {
     for (const std::string& name : own_schemas) {
         const SchemaDef* schema = doc.schemas().find(name);
         if (schema == nullptr) continue;
-        for (const auto& [field, type] : schema->fields) {
-            if (schema->optional.count(field) != 0 || doc.data().contains(field) ||
-                base.data().contains(field))
+        const std::pair<const std::string, std::string>* missing = nullptr;
+        for (const auto& field : schema->fields) {
+            if (schema->optional.count(field.first) != 0 || doc.data().contains(field.first) ||
+                base.data().contains(field.first))
                 continue;
-            return QernError::schema_validation(name, field, type,
-                                                concat("Missing required field '", field, "'"));
+            if (missing == nullptr || field.first < missing->first) missing = &field;
         }
+        if (missing != nullptr)
+            return QernError::schema_validation(
+                name, missing->first, missing->second,
+                concat("Missing required field '", missing->first, "'"), ErrorKind::MissingField);
     }
     return std::nullopt;
 }
@@ -129,7 +104,7 @@ std::optional<QernError> missing_required(const QernDocument& doc, const QernDoc
 }  // namespace
 
 Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) const {
-    const Target target = split_target(args);
+    const DeriveSyntax target = split_target(args);
 
     MergeContext local;
     MergeContext& context = doc.merge_context() ? *doc.merge_context() : local;
@@ -144,7 +119,8 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
     if (context.reported() != reported) return success();
     QernDocument& base = *parsed;
 
-    const std::vector<std::string> own_schemas = doc.schemas().names();
+    std::vector<std::string> own_schemas = doc.schemas().names();
+    std::sort(own_schemas.begin(), own_schemas.end());
 
     // The selected schemas come over up to the first one the base does not hold (each is
     // taken out of the base once, so naming one twice finds nothing the second time);
@@ -160,6 +136,7 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
         for (const std::string_view name : target.schemas) {
             if (!base.schemas().contains(name)) {
                 failure = derive_error(concat("Schema '", name, "' not found"));
+                failure->set_subject(args, name);
                 break;
             }
             transfer.take_schema(base, name);

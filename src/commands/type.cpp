@@ -1,21 +1,16 @@
 #include "commands/commands.hpp"
-#include "qern/text.hpp"
+#include "qern/rules.hpp"
 #include "types/types.hpp"
 
 namespace qern {
 
 Result<void> TypeCommand::execute(QernDocument& doc, std::string_view args) const {
-    const std::size_t eq = args.find('=');
-    if (eq == std::string_view::npos)
-        return QernError::parse(0, args,
-                                "Type definition must be in the format 'name = definition'");
-    const std::string_view name = trim(args.substr(0, eq));
-    const std::string_view definition = trim(args.substr(eq + 1));
-    if (name.empty()) return QernError::parse(0, args, "Type name cannot be empty");
-    if (definition.empty()) return QernError::parse(0, args, "Type definition cannot be empty");
+    TypeSyntax type;
+    if (const TypeFault fault = split_type(args, type); fault != TypeFault::None)
+        return type_error(args, fault);
     if (const MergeContext* context = doc.merge_context(); context && context->observer())
-        context->observer()->on_type(*context, doc, name, definition);
-    doc.types().insert_or_assign(std::string(name), make_alias(std::string(definition)));
+        context->observer()->on_type(*context, doc, type.name, type.definition);
+    doc.types().insert_or_assign(std::string(type.name), make_alias(std::string(type.definition)));
     return success();
 }
 

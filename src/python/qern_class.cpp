@@ -109,6 +109,12 @@ decltype(auto) core(Work&& work) {
 
 // Texts at least this long are parsed detached from the interpreter.
 constexpr std::size_t kLongText = 32 * 1024;
+
+// Whether merging `text` may take long: a long text, or one with a directive, which may
+// read files (of any size, and a read may block) through @import and @derive.
+bool long_merge(std::string_view text) {
+    return text.size() >= kLongText || text.find('@') != std::string_view::npos;
+}
 // Documents with at least this many keys are freed with the GIL released.
 constexpr std::size_t kLongDocument = 4096;
 
@@ -301,7 +307,7 @@ PyObject* constructor_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto text = utf8_argument(arg, Sig.params[0]);
         if (!text) return nullptr;
         // A file read may block, and a long text takes a while: both run detached.
-        const bool long_work = Make == load_document || text->size() >= kLongText;
+        const bool long_work = Make == load_document || long_merge(*text);
         return instance_or_error(core_long(long_work, [&] { return Make(*text); }));
     });
 }
@@ -315,7 +321,7 @@ PyObject* merge_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         self, nullptr, [&](QernDocument& doc) -> PyObject* {
             const auto text = utf8_argument(arg, Sig.params[0]);
             if (!text) return nullptr;
-            const bool long_work = Merge == &QernDocument::merge_file || text->size() >= kLongText;
+            const bool long_work = Merge == &QernDocument::merge_file || long_merge(*text);
             return none_or_error(core_long(long_work, [&] { return (doc.*Merge)(*text); }));
         });
 }

@@ -1,5 +1,6 @@
 #include "qern/merge_context.hpp"
 
+#include "qern/rules.hpp"
 #include "qern/text.hpp"
 
 namespace qern {
@@ -55,25 +56,55 @@ Location MergeContext::locate_file() const {
 
 Location MergeContext::locate(const SourceLine& statement, std::string_view part,
                               bool to_end) const {
-    Location where = locate_file();
+    Location where = locate_in(statement, part, to_end);
+    Location file = locate_file();
+    where.file = std::move(file.file);
+    where.chain = std::move(file.chain);
+    return where;
+}
+
+Location locate_in(const SourceLine& statement, std::string_view part, bool to_end) {
+    Location where;
     const std::string_view first = statement.first;
     const std::string_view last = statement.last.data() != nullptr ? statement.last : first;
     where.line = statement.line;
     where.end_line = statement.end_line != 0 ? statement.end_line : statement.line;
+    if (const JoinedBlock* block = statement.block; block != nullptr && !part.empty()) {
+        const std::string_view joined = block->text();
+        if (part.data() >= joined.data() &&
+            part.data() + part.size() <= joined.data() + joined.size()) {
+            const auto begin = static_cast<std::size_t>(part.data() - joined.data());
+            // A place in the joined text, in the line it came from; an end is placed in
+            // the line of the byte before it.
+            const auto place = [&](std::size_t offset, bool end, std::size_t& line,
+                                   std::size_t& column) {
+                const JoinedBlock::Segment& s = block->segment_at(end ? offset - 1 : offset);
+                line = s.line;
+                const auto lead = static_cast<std::size_t>(s.cleaned.data() - s.raw.data());
+                column = column_at(s.raw, lead + (offset - s.at));
+            };
+            place(begin, false, where.line, where.column);
+            place(begin + part.size(), true, where.end_line, where.end_column);
+            return where;
+        }
+    }
+    // The statement ends where the parser's reading of its last line ends: before a
+    // comment and trailing whitespace, a lone '\r' among it.
+    const std::size_t last_end = trim_end(strip_comment(last)).size();
     const bool within = !part.empty() && part.data() >= first.data() &&
                         part.data() + part.size() <= first.data() + first.size();
     if (within) {
         const auto begin = static_cast<std::size_t>(part.data() - first.data());
         where.column = column_at(first, begin);
         if (to_end) {
-            where.end_column = column_at(last, last.size());
+            where.end_column = column_at(last, last_end);
         } else {
             where.end_line = where.line;
             where.end_column = column_at(first, begin + part.size());
         }
     } else {
         where.column = 1;
-        where.end_column = column_at(last, last.size());
+        where.end_column = column_at(last, last_end);
     }
     return where;
 }

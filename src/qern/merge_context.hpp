@@ -13,20 +13,28 @@
 
 namespace qern {
 
+class JoinedBlock;
 class QernDocument;
 struct SchemaDef;
+struct SchemaSyntax;
 
 // A statement as it stands in its file: the line it starts on, the line it ends on (they
 // differ for a multi-line block), and the raw text of those two lines without their line
-// endings. The views point into the text being merged.
+// endings. The views point into the text being merged. A block read for an observer also
+// says where each of its joined lines came from.
 struct SourceLine {
     std::size_t line = 0;
     std::size_t end_line = 0;
     std::string_view first;
     std::string_view last;
+    const JoinedBlock* block = nullptr;
 };
 
 class MergeContext;
+
+// The lines and columns of the bytes `part` of `statement`, as MergeContext::locate gives
+// them, without a file.
+Location locate_in(const SourceLine& statement, std::string_view part, bool to_end = false);
 
 // Watches a merge: the command-line checker and the language server see each statement,
 // declaration and failure through it. A merge without one (every merge the library runs
@@ -45,7 +53,8 @@ class MergeObserver {
     // A @type or @schema about to be registered; the document does not hold it yet.
     virtual void on_type(const MergeContext&, const QernDocument&, std::string_view /*name*/,
                          std::string_view /*definition*/) {}
-    virtual void on_schema(const MergeContext&, const QernDocument&, std::string_view /*name*/,
+    // `syntax` is the declaration as read, its views in the statement (see locate()).
+    virtual void on_schema(const MergeContext&, const QernDocument&, const SchemaSyntax& /*syntax*/,
                            const SchemaDef&) {}
 };
 
@@ -89,15 +98,22 @@ class MergeContext {
     // directive reports it in its own form.
     template <class Refuse>
     Result<Entered> enter(std::string_view path, IncludeKind kind, Refuse&& refuse) {
+        const auto refused = [&](ErrorKind kind, std::string reason) {
+            QernError error = refuse(std::move(reason));
+            error.set_kind(kind);
+            return error;
+        };
         if (open_files() >= kMaxFileDepth)
-            return refuse(concat_reason("Files nested deeper than ", kMaxFileDepth, path));
+            return refused(ErrorKind::Limit,
+                           concat_reason("Files nested deeper than ", kMaxFileDepth, path));
         auto file = OpenFile::open(path);
         if (!file) return std::move(file).error();
         for (const Frame& frame : frames_)
-            if (frame.id == file->id()) return refuse(cycle_reason(path));
-        if (files_ + 1 > kMaxFiles) return refuse(budget_reason(kMaxFiles, "files"));
+            if (frame.id == file->id()) return refused(ErrorKind::Cycle, cycle_reason(path));
+        if (files_ + 1 > kMaxFiles)
+            return refused(ErrorKind::Limit, budget_reason(kMaxFiles, "files"));
         if (bytes_ + file->size() > kMaxBytes)
-            return refuse(budget_reason(kMaxBytes, "bytes of file text"));
+            return refused(ErrorKind::Limit, budget_reason(kMaxBytes, "bytes of file text"));
         auto text = file->read_text();
         if (!text) return std::move(text).error();
         files_ += 1;
@@ -119,9 +135,10 @@ class MergeContext {
     }
     const SourceLine& statement() const { return frames_.back().statement; }
 
-    // The location of the bytes `part` of `statement` (a view into its first line) in the
-    // innermost file; with `to_end`, the span runs on to the end of the statement's last
-    // line. An empty `part` stands for the whole statement.
+    // The location of the bytes `part` of `statement` (a view into its first line, or into
+    // the joined text of its block) in the innermost file; with `to_end`, the span runs on
+    // to the end of the statement's last line. An empty `part` stands for the whole
+    // statement.
     Location locate(const SourceLine& statement, std::string_view part, bool to_end = false) const;
     // The location of the innermost file as a whole.
     Location locate_file() const;

@@ -4,15 +4,11 @@
 #include <string_view>
 
 #include "qern/error.hpp"
+#include "qern/rules.hpp"
 
 namespace qern {
 
 class QernDocument;
-
-// The line without its comment: a '#' outside quotes that stands alone (at the start or
-// after a blank, and at the end or before a blank) starts one. "color = #FF0000" keeps
-// its '#'.
-std::string_view strip_comment(std::string_view line);
 
 // Merges QERN text into `doc`: lines, comments, multi-line directive blocks, directives
 // and assignments. The first error stops the merge; earlier lines keep their effect.

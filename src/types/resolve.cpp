@@ -20,12 +20,7 @@ static_assert(kMaxValueDepth == 256, "the depth message names the limit");
 constexpr std::string_view kDepthMessage = "Value nested deeper than 256 levels";
 
 QernError depth_error() {
-    return QernError::invalid_value(std::string(kDepthMessage));
-}
-
-bool is_depth_error(const QernError& e) {
-    const auto* v = e.as<QernError::InvalidValue>();
-    return v != nullptr && v->message == kDepthMessage;
+    return QernError::invalid_value(std::string(kDepthMessage), ErrorKind::Limit);
 }
 
 // What a field check passes up. A failure carries the text that becomes the message of
@@ -34,24 +29,27 @@ bool is_depth_error(const QernError& e) {
 // Each enclosing level only adds a prefix, and a failing item's text is part of every
 // prefix above it: the text is kept as its pieces, innermost first, and joined once at
 // the top, so that building it costs its length rather than its length times the depth.
+// A failure is the field's own unknown type only until something wraps it.
 struct FieldOutcome {
     enum Status : std::uint8_t { Ok, Failed, TooDeep } status = Ok;
     std::vector<std::string> pieces;
+    ErrorKind kind = ErrorKind::Schema;
 
-    static FieldOutcome failed(std::string message) {
-        FieldOutcome out{Failed, {}};
+    static FieldOutcome failed(std::string message, ErrorKind kind = ErrorKind::Schema) {
+        FieldOutcome out{Failed, {}, kind};
         out.pieces.push_back(std::move(message));
         return out;
     }
     static FieldOutcome from(Result<void> r) {
         if (r.ok()) return {};
-        if (is_depth_error(r.error())) return {TooDeep, {}};
+        if (r.error().kind() == ErrorKind::Limit) return {TooDeep, {}};
         return failed(r.error().display());
     }
     // Every error text here ends with its nested message, so the text of an error with an
     // empty message is exactly the prefix it puts before that message.
     FieldOutcome& wrap(const QernError& prefix) {
         pieces.push_back(prefix.display());
+        kind = ErrorKind::Schema;
         return *this;
     }
     std::string text() const {
@@ -222,7 +220,8 @@ FieldOutcome run_check(const QernDocument& doc, const FieldCheck& check, std::st
         case FieldCheck::Builtin:
             return FieldOutcome::from(validate_builtin(check.builtin, value, doc, depth));
         case FieldCheck::Unknown:
-            return FieldOutcome::failed(concat("Unknown type '", check.name, "'"));
+            return FieldOutcome::failed(concat("Unknown type '", check.name, "'"),
+                                        ErrorKind::UnknownType);
         case FieldCheck::List:
             break;
     }
@@ -371,7 +370,10 @@ Result<void> validate_value(const QernDocument& doc, std::string_view type_name,
         return QernError::key_not_found(type_name);
     }
     if (result.ok()) return result;
-    return QernError::invalid_type(type_name, result.error().display());
+    // Running out of depth stays what it is; any other failure is the value's.
+    const ErrorKind kind =
+        result.error().kind() == ErrorKind::Limit ? ErrorKind::Limit : ErrorKind::InvalidValue;
+    return QernError::invalid_type(type_name, result.error().display(), kind);
 }
 
 Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
@@ -385,11 +387,12 @@ Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
             // Only the outermost call names the field; deeper ones pass the error on as is.
             if (depth != 0) return depth_error();
             return QernError::schema_validation(schema_name, field_name, type_name,
-                                                depth_error().display());
+                                                depth_error().display(), ErrorKind::Limit);
         case FieldOutcome::Failed:
             break;
     }
-    return QernError::schema_validation(schema_name, field_name, type_name, outcome.text());
+    return QernError::schema_validation(schema_name, field_name, type_name, outcome.text(),
+                                        outcome.kind);
 }
 
 std::unique_ptr<TypeDef> make_alias(std::string definition) {

@@ -205,6 +205,26 @@ def test_strict_warnings():
     assert (plain.returncode, plain.stdout) == (0, "")
 
 
+def test_names_declared_in_blocks_are_placed_where_they_are_written(tmp_path):
+    # A schema declared twice in multi-line blocks: the warning and its note point at the
+    # name, not into the "@schema" keyword; so does a type declared in a block.
+    (tmp_path / "twice.qrn").write_text(
+        "@schema ema {\n  a: i32\n}\n@schema ema {\n  b: i32\n}\n"
+        "@type  t = {\n x }\n@type t = i32\n", encoding="utf-8")
+    found = diagnostics("--strict", "twice.qrn", cwd=tmp_path)
+    schema = next(d for d in found if d["code"] == "redefined-schema")
+    assert (schema["line"], schema["column"], schema["end_column"]) == (4, 9, 12)
+    assert [(r["line"], r["column"]) for r in schema["related"]] == [(1, 9)]
+    alias = next(d for d in found if d["code"] == "redefined-type")
+    assert [(r["line"], r["column"]) for r in alias["related"]] == [(7, 8)]
+
+
+def test_a_value_that_spells_a_limit_is_a_schema_error(tmp_path):
+    (tmp_path / "v.qrn").write_text(
+        "@schema S { port: i32 }\nport = Value nested deeper than 256 levels\n", encoding="utf-8")
+    assert [d["code"] for d in diagnostics("v.qrn", cwd=tmp_path)] == ["schema"]
+
+
 def test_strict_warnings_in_github_format():
     result = run("check", "--strict", "--format", "github", "strict.qrn")
     lines = result.stdout.splitlines()
@@ -309,7 +329,7 @@ def test_github_escaping(tmp_path):
         "::error file=odd%2Cname%3A1%25.qrn,line=1,col=1,endLine=1,endColumn=18,title=parse::"
         "Parse Error at line 1: '100%25 sure, really'. Reason: Missing assignment operator '='",
         "::error file=odd%2Cname%3A1%25.qrn,line=3,col=1,endLine=3,endColumn=10,title=parse::"
-        "Parse Error at line 3: 'half%0Dline'. Reason: Missing assignment operator '='",
+        "Parse Error at line 3: 'half\\rline'. Reason: Missing assignment operator '='",
     ]
 
 
@@ -355,14 +375,65 @@ def test_colour_only_on_a_terminal_and_without_no_color(tmp_path):
 
 
 def test_a_file_cannot_drive_the_terminal(tmp_path):
-    (tmp_path / "esc.qrn").write_text("title \x1b]0;owned\x07 now\n")
+    (tmp_path / "esc.qrn").write_text("title \x1b]0;owned\x07 now \x85 \u202e end\n")
     shown = on_terminal("check", "--color", "never", "esc.qrn", cwd=tmp_path)
     piped = run("check", "esc.qrn", cwd=tmp_path).stdout
-    assert "\x1b" not in shown and "\x07" not in shown
-    assert "'title \\x1b]0;owned\\x07 now'" in shown
-    # Elsewhere the message is the exact text; the source line is always made safe.
-    assert "'title \x1b]0;owned\x07 now'" in piped
-    assert "    1 | title \ufffd]0;owned\ufffd now\n" in piped
+    # On a terminal or not, the message and the source line show the escapes.
+    assert shown == piped
+    assert "'title \\x1b]0;owned\\x07 now \\u{85} \\u{202e} end'" in piped
+    assert "    1 | title \\x1b]0;owned\\x07 now \\u{85} \\u{202e} end\n" in piped
+    for control in "\x1b\x07\x85\u202e":
+        assert control not in piped
+    # JSON keeps the exact text: its own escaping makes it safe.
+    message = diagnostics("esc.qrn", cwd=tmp_path)[0]["message"]
+    assert "'title \x1b]0;owned\x07 now \x85 \u202e end'" in message
+
+
+FORGED_NAME = "a\n::error file=README.md,line=1::forged\n.qrn"
+
+
+@pytest.mark.parametrize("fmt", ["text", "github"])
+def test_no_file_or_line_can_start_a_workflow_command(tmp_path, fmt):
+    # GitHub Actions runs any line of a job's output that starts with "::" as a command,
+    # and a lone CR starts a line there too.
+    (tmp_path / FORGED_NAME).write_text("x\n@import cr.qrn\n")
+    (tmp_path / "cr.qrn").write_bytes(b"k\r::warning::forged\n@import 'a\r::error::b.qrn'\n")
+    for path in (FORGED_NAME, "cr.qrn"):
+        result = run("check", "--format", fmt, path, cwd=tmp_path)
+        assert result.returncode == 1
+        lines = result.stdout.replace("\r", "\n").split("\n")
+        commands = [line for line in lines if line.startswith("::")]
+        assert "forged" in result.stdout
+        if fmt == "text":
+            assert commands == []
+        else:
+            # Only the annotations themselves, each naming the file it is about.
+            assert len(commands) == len(lines) - 1 and lines[-1] == ""
+            assert all(c.startswith(("::error file=a\\n%3A%3Aerror", "::error file=cr.qrn,"))
+                       for c in commands), commands
+    text = run("check", FORGED_NAME, cwd=tmp_path).stdout
+    assert text.startswith("a\\n::error file=README.md,line=1::forged\\n.qrn:1:1: error:")
+    assert "  note: imported from a\\n::error file=README.md,line=1::forged\\n.qrn:2\n" in text
+    assert "'k\\r::warning::forged'" in text and "    1 | k\\r::warning::forged\n" in text
+    assert "  note: 'a\\r::error::b.qrn' was looked up relative to" in text
+    # The JSON format keeps the names and messages exactly.
+    found = diagnostics(FORGED_NAME, cwd=tmp_path)
+    assert found[0]["file"] == FORGED_NAME and found[1]["chain"][0]["file"] == FORGED_NAME
+    assert found[1]["message"].startswith("Parse Error at line 1: 'k\r::warning::forged'")
+    assert found[2]["path"] == "a\r::error::b.qrn"
+
+
+def test_messages_on_standard_error_are_escaped_too(tmp_path):
+    (tmp_path / "a.qrn").write_text("k = 1\n")
+    assert run("get", "a.qrn", "x\r::error::y", cwd=tmp_path).stderr == (
+        "qern: 'x\\r::error::y' is neither a key nor a value in a.qrn\n")
+    assert run("validate", "i32", "\n::error::z").stderr == (
+        "Invalid type 'i32': Invalid value: Expected i32, got '\\n::error::z'\n")
+    unknown = run("chek\r::error::x", "a.qrn").stderr
+    assert unknown.startswith("qern: unknown command 'chek\\r::error::x'")
+    (tmp_path / "empty\rdir").mkdir()
+    assert run("check", "empty\rdir", cwd=tmp_path).stderr.startswith(
+        "qern: no .qrn files below the directory 'empty\\rdir'\n")
 
 
 def test_lsp_is_routed_with_the_options_editors_pass():

@@ -46,14 +46,16 @@ def test_keys(config):
 def test_export(config):
     plain = run("export", "app.qrn", cwd=config)
     assert plain.returncode == 0
-    assert json.loads(plain.stdout) == {
-        "timezone": "UTC",
-        "host": "example.org",
-        "port": "8443",
-        "title": 'Café ☕, \\"quoted\\"',
-        "primary": "host",
-    }
-    # The document's own order, as keys() gives it to Python; sorted on request.
+    # In the order of each key's first assignment (the imported key where its @import
+    # stands); sorted on request.
+    assert list(json.loads(plain.stdout).items()) == [
+        ("timezone", "UTC"),
+        ("host", "example.org"),
+        ("port", "8443"),
+        ("title", 'Café ☕, \\"quoted\\"'),
+        ("primary", "host"),
+    ]
+    assert "order of each key's first assignment" in run("export", "--help").stdout
     sorted_ = run("export", "--sort-keys", "app.qrn", cwd=config)
     assert list(json.loads(sorted_.stdout)) == ["host", "port", "primary", "timezone", "title"]
     assert sorted_.stdout.endswith("}\n")
@@ -120,6 +122,33 @@ def test_export_typed_refuses_what_has_no_typed_json(tmp_path):
         refused = run("export", "--typed", "inf.qrn", cwd=tmp_path)
         assert (refused.returncode, refused.stdout) == (1, "")
         assert refused.stderr == f"qern: key 'xs' holds {shown}, which JSON has no number for\n"
+def names(prefix, n):
+    """n keys whose order is neither sorted nor any hash order: a shuffle, fixed."""
+    return [f"{prefix}{(i * 7919) % n:03d}" for i in range(n)]
+
+
+def test_export_keeps_the_first_assignment_order_on_every_run(tmp_path):
+    # Keys come where they are first assigned: an imported file's in its place, a derived
+    # base's missing keys where the @derive stands, in the base's own order (its imports
+    # included); a later assignment changes the value, never the place.
+    own, common, base = names("own", 150), names("com", 60), names("base", 90)
+    extra = names("x", 30)
+    (tmp_path / "common.qrn").write_text("".join(f"{k} = c\n" for k in common) + "zeta = common\n")
+    (tmp_path / "extra.qrn").write_text("".join(f"{k} = e\n" for k in extra))
+    (tmp_path / "base.qrn").write_text(
+        "".join(f"{k} = b\n" for k in base[:45]) + "@import extra.qrn\n"
+        + "".join(f"{k} = b\n" for k in base[45:]) + "zeta = base\nmike = base\n")
+    (tmp_path / "app.qrn").write_text(
+        "zeta = 1\n" + "".join(f"{k} = o\n" for k in own[:75]) + "@import common.qrn\n"
+        + "@derive base.qrn\n" + "".join(f"{k} = o\n" for k in own[75:]) + "mike = 2\n")
+    expected = (["zeta"] + own[:75] + common + base[:45] + extra + base[45:] + ["mike"]
+                + own[75:])
+    for _ in range(6):  # each run seeds its hashes afresh
+        exported = json.loads(run("export", "app.qrn", cwd=tmp_path).stdout)
+        assert list(exported) == expected
+        assert (exported["zeta"], exported["mike"]) == ("common", "2")
+        by_name = run("export", "--sort-keys", "app.qrn", cwd=tmp_path).stdout
+        assert list(json.loads(by_name)) == sorted(expected)
 
 
 def test_validate():

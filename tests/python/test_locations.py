@@ -70,3 +70,9 @@ def test_a_leading_byte_order_mark_is_dropped(project):
     assert QERN.load("bom.qrn").keys() == ["port"]
     _, where, _ = failure(QERN.parse, "\ufeffport 80")
     assert where[1:5] == (1, 1, 1, 8)
+
+
+def test_a_trailing_lone_cr_is_no_part_of_the_span():
+    for text in ("a = 1\r\nbad\r", "a = 1\r\nbad\r\n"):
+        _, where, _ = failure(QERN.parse, text)
+        assert where[1:5] == (2, 1, 2, 4), repr(text)

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qern/document.hpp"
+#include "qern/location.hpp"
+
+namespace qern::analysis {
+
+enum class Severity : std::uint8_t { Error, Warning };
+
+// Another place a diagnostic refers to, such as the earlier declaration a later one
+// replaces.
+struct Related {
+    Location where;
+    std::string message;
+};
+
+// One finding of a check: an error of the library, with its exact text, or a warning of
+// the strict checks.
+struct Diagnostic {
+    Severity severity = Severity::Error;
+    std::string code;     // "parse", "io", ..., "duplicate-key", ...
+    std::string message;  // an error's display text, or the warning's text
+    Location where;
+    std::vector<Related> related;
+    std::string path;  // for an io error: the file that could not be read, when it is known
+};
+
+// Something a file declares, for the language server: a key, a @type alias, a @schema or
+// one of its fields.
+struct Declaration {
+    enum class Kind : std::uint8_t { Key, Type, Schema, Field };
+    Kind kind = Kind::Key;
+    std::string name;
+    std::string detail;     // a key's value, an alias's definition, a field's type
+    std::string parent;     // the schema of a field
+    Location where;         // the name
+    Location extent;        // the whole statement (a schema's block spans lines)
+    bool optional = false;  // a field marked with '*'
+};
+
+struct Options {
+    bool strict = false;  // add the warnings
+    bool record = false;  // collect declarations
+};
+
+struct Analysis {
+    // In the order of their place in the checked file: an error inside an included file
+    // sorts by the line that included it.
+    std::vector<Diagnostic> diagnostics;
+    std::vector<Declaration> declarations;  // in the order they were read, all files
+    QernDocument document;                  // what the merge kept
+    std::size_t errors() const;
+    std::size_t warnings() const;
+};
+
+// Checks the file at `path` as the library would merge it, reporting every failing line
+// rather than stopping at the first. Relative paths, also in @import and @derive,
+// resolve against the working directory.
+Analysis analyze_file(std::string_view path, const Options& options);
+// The same for `text` standing for the file `path` (an editor's unsaved buffer); `path`
+// may be absent for text of no file.
+Analysis analyze_text(std::string_view text, std::optional<std::string> path,
+                      const Options& options);
+
+// The position a diagnostic sorts by in the checked file: where its chain starts, or its
+// own place when it has no chain.
+std::pair<std::size_t, std::size_t> position_in_checked_file(const Diagnostic& d);
+
+}  // namespace qern::analysis

@@ -1,0 +1,215 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "lsp/session.hpp"
+#include "qern/file.hpp"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace qern::lsp {
+
+namespace {
+
+// Checks of texts up to this size also collect the declarations, which hover, definition
+// and symbols need; beyond it a check keeps to the diagnostics, to publish them sooner,
+// and a request that needs declarations collects them itself.
+constexpr std::size_t kRecordingCheck = 512 * 1024;
+
+// Working directories that cannot be used are reported one by one up to this many; a
+// session that meets more says so once.
+constexpr std::size_t kReportedDirectories = 16;
+
+// The allocator keeps what a check frees, for the next check to reuse (see server.cpp).
+// Once a document is closed, that memory has no next use: it goes back to the system.
+void give_back_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
+void Session::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (stopping_ && (!finish_at_end_ || (jobs_.empty() && checks_.empty()))) return;
+        // Requests first: someone waits for them. Then the check that is due first.
+        if (!jobs_.empty()) {
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            running_ = job.id;
+            running_cancelled_ = false;
+            lock.unlock();
+            run_request(job);
+            lock.lock();
+            running_.reset();
+            continue;
+        }
+        const auto next =
+            std::min_element(checks_.begin(), checks_.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (next == checks_.end()) {
+            if (trim_) {
+                trim_ = false;
+                lock.unlock();
+                give_back_memory();
+                lock.lock();
+                continue;
+            }
+            wake_.wait(lock);
+            continue;
+        }
+        if (const Clock::time_point due = next->second; due > Clock::now() && !stopping_) {
+            // A copy: while this waits, the reader may drop or move the entry.
+            wake_.wait_until(lock, due);
+            continue;
+        }
+        const std::string uri = next->first;
+        checks_.erase(next);
+        run_check(uri, lock);
+    }
+}
+
+void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lock) {
+    const auto found = documents_.find(uri);
+    if (found == documents_.end()) return;
+    const Document& d = found->second;
+    if (d.out_of_step) return;
+    const std::uint64_t generation = generation_;
+    if (d.checked && d.checked->revision == d.revision && d.checked->generation == generation &&
+        d.published == d.revision && d.published_generation == generation)
+        return;  // a request's analysis already answered for this text
+    Snapshot snapshot = snapshot_of(d);
+    const std::uint64_t revision = d.revision;
+    const json version = d.version;
+    const bool strict = settings_.strict;
+    lock.unlock();
+    std::shared_ptr<const Checked> checked;
+    json params;
+    try {
+        const bool record = snapshot.text->text().size() <= kRecordingCheck;
+        checked = analyze(snapshot, revision, generation, strict, record);
+        snapshot.checked = checked;
+        params = diagnostics_params(snapshot, checked->analysis, version);
+    } catch (const std::exception& e) {
+        // Out of memory on a huge text, say: the document keeps its last diagnostics.
+        log(1, "checking " + uri + " failed: " + e.what());
+        lock.lock();
+        return;
+    }
+    lock.lock();
+    publish_if_current(uri, checked, std::move(params), lock);
+}
+
+void Session::publish_if_current(const std::string& uri,
+                                 const std::shared_ptr<const Checked>& checked, json params,
+                                 std::unique_lock<std::mutex>& lock) {
+    const auto found = documents_.find(uri);
+    if (found == documents_.end() || found->second.revision != checked->revision ||
+        checked->generation != generation_)
+        return;
+    Document& d = found->second;
+    // A recorded analysis of the same text serves more requests: keep it.
+    const bool keep = d.checked && d.checked->revision == checked->revision &&
+                      d.checked->generation == checked->generation && d.checked->recorded;
+    if (!keep) d.checked = checked;
+    if (d.published == checked->revision && d.published_generation == checked->generation) return;
+    d.published = checked->revision;
+    d.published_generation = checked->generation;
+    send_ordered(lock, notification("textDocument/publishDiagnostics", std::move(params)));
+}
+
+void Session::run_request(Job& job) {
+    json reply;
+    try {
+        reply = response(job.id, answer(job));
+    } catch (const RpcError& e) {
+        reply = error_response(job.id, e.code, e.what());
+    } catch (const std::exception& e) {
+        reply = error_response(job.id, kInternalError, e.what());
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (running_cancelled_)
+        reply = error_response(job.id, kRequestCancelled, "the request was cancelled");
+    send_ordered(lock, reply);
+}
+
+json Session::answer(const Job& job) {
+    const std::string uri = document_uri(job.params);
+    const bool symbols = job.method == "textDocument/documentSymbol";
+    const bool completing = job.method == "textDocument/completion";
+    const bool hovering = job.method == "textDocument/hover";
+    const Position position =
+        symbols ? Position{} : position_from_json(member(job.params, "position"));
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto found = documents_.find(uri);
+    if (found == documents_.end()) throw RpcError(kInvalidParams, "document not open: " + uri);
+    if (found->second.out_of_step)
+        throw RpcError(kContentModified,
+                       "the document's text is out of step with the editor's: reopen it");
+    Snapshot snapshot = snapshot_of(found->second);
+    const std::uint64_t revision = found->second.revision;
+    const json version = found->second.version;
+    const std::uint64_t generation = generation_;
+    const bool strict = settings_.strict;
+    const auto& c = snapshot.checked;
+    // Completion needs only the declared names, which an analysis of an earlier text
+    // gives well enough; the others place things in this very text, and definition and
+    // symbols need its declarations.
+    const bool current = c != nullptr && c->revision == revision && c->generation == generation;
+    const bool usable = completing ? c != nullptr : hovering ? current : current && c->recorded;
+    if (!usable) {
+        lock.unlock();
+        const bool record =
+            !completing && (!hovering || snapshot.text->text().size() <= kRecordingCheck);
+        auto checked = analyze(snapshot, revision, generation, strict, record);
+        snapshot.checked = checked;
+        json params = diagnostics_params(snapshot, checked->analysis, version);
+        lock.lock();
+        publish_if_current(uri, checked, std::move(params), lock);
+    }
+    lock.unlock();
+    if (hovering) return hover(snapshot, position);
+    if (job.method == "textDocument/definition") return definition(snapshot, position);
+    if (symbols) return document_symbols(snapshot);
+    enter_directory(snapshot.workdir);  // a @derive's base file is read from there
+    return completion(snapshot, position);
+}
+
+std::shared_ptr<const Checked> Session::analyze(const Snapshot& snapshot, std::uint64_t revision,
+                                                std::uint64_t generation, bool strict,
+                                                bool record) {
+    // The library resolves relative @import and @derive paths against the process's
+    // working directory, and a document's working directory is a setting: so the one
+    // thread that reads files moves there first.
+    enter_directory(snapshot.workdir);
+    return std::make_shared<const Checked>(
+        Checked{revision, generation, record, snapshot.workdir, snapshot.text,
+                analysis::analyze_text(snapshot.text->text(), snapshot.path,
+                                       analysis::Options{strict, record})});
+}
+
+void Session::enter_directory(const std::string& dir) {
+    if (dir == worker_directory_) return;
+    if (::chdir(dir.c_str()) == 0) {
+        worker_directory_ = dir;
+        reported_directories_.erase(dir);  // reported again should it fail again
+        return;
+    }
+    const int error = errno;
+    if (reported_directories_.count(dir) != 0) return;
+    if (reported_directories_.size() < kReportedDirectories) {
+        reported_directories_.insert(dir);
+        log(2, "cannot use the working directory '" + dir + "' (" + os_error_text(error) +
+                   "): relative paths resolve against '" + worker_directory_ + "'");
+    } else if (!reported_more_directories_) {
+        reported_more_directories_ = true;
+        log(2, "more working directories cannot be used; they are not reported one by one");
+    }
+}
+
+}  // namespace qern::lsp
