@@ -247,6 +247,8 @@ class Cli {
             app_.add_subcommand("export", "Print the document as one JSON object of strings");
         sub->add_option("PATH", path_, "The file to read")->required()->type_name("");
         sub->add_flag("--sort-keys", sort_keys_,
+                      "Sort the keys (otherwise they come in the order of each key's first "
+                      "assignment)");
         sub->add_flag("--typed", typed_,
                       "Nested JSON of typed values: each value of a key a schema declares "
                       "converted by its type (numbers, booleans, arrays, objects; dates, times "
