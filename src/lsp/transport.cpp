@@ -112,11 +112,12 @@ int hex4(const char* p, const char* end) {
 
 }  // namespace
 
-void replace_lone_surrogates(char* begin, char* end) {
+std::vector<char*> find_lone_surrogates(char* begin, char* end) {
+    std::vector<char*> found;
     char* p = begin;
     for (;;) {
         p = static_cast<char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-        if (p == nullptr || end - p < 2) return;
+        if (p == nullptr || end - p < 2) return found;
         if (p[1] != 'u') {
             p += 2;  // any other escape, `\\` included
             continue;
@@ -133,7 +134,7 @@ void replace_lone_surrogates(char* begin, char* end) {
                 continue;
             }
         }
-        std::memcpy(p + 2, "fffd", 4);
+        found.push_back(p + 2);
         p += 6;
     }
 }
@@ -309,9 +310,21 @@ Incoming MessageReader::read_body(std::size_t begin, std::size_t length) {
     // would pass; JSON has no place for a raw NUL.
     if (std::memchr(body, '\0', length) != nullptr)
         return bad_frame("the message is not valid JSON");
-    replace_lone_surrogates(body, body + length);
+    // The replaced digits are kept: a body that is no JSON after all is put back as it
+    // came, since its bytes may hold the next frame's header.
+    const std::vector<char*> replaced = find_lone_surrogates(body, body + length);
+    std::string digits;
+    digits.reserve(4 * replaced.size());
+    for (char* at : replaced) {
+        digits.append(at, 4);
+        std::memcpy(at, "fffd", 4);
+    }
     json message = json::parse(body, body + length, nullptr, false);
-    if (message.is_discarded()) return bad_frame("the message is not valid JSON");
+    if (message.is_discarded()) {
+        for (std::size_t i = 0; i < replaced.size(); ++i)
+            std::memcpy(replaced[i], digits.data() + 4 * i, 4);
+        return bad_frame("the message is not valid JSON");
+    }
     at_ = end;
     Incoming incoming;
     incoming.kind = Incoming::Kind::Message;

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace qern::lsp {
 
@@ -59,9 +60,10 @@ class MessageReader {
 };
 
 // JSON allows a `\u` escape of a lone UTF-16 surrogate, which editors send mid-edit and
-// nlohmann-json refuses: each one in `[begin, end)` becomes U+FFFD, as an escape of the
-// same length. Escaped backslashes and surrogate pairs are left alone.
-void replace_lone_surrogates(char* begin, char* end);
+// nlohmann-json refuses. Each one in `[begin, end)` is found by where its four hex digits
+// start, for the reader to write U+FFFD there, as an escape of the same length. Escaped
+// backslashes and surrogate pairs are passed over.
+std::vector<char*> find_lone_surrogates(char* begin, char* end);
 
 // Writes framed messages; one message at a time whichever thread sends it.
 class MessageWriter {
