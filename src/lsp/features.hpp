@@ -101,7 +101,14 @@ json definition(const Snapshot& snapshot, Position position);
 ResultWriter document_symbols(const Snapshot& snapshot);
 // May read the base file of a @derive: call with the working directory current.
 json completion(const Snapshot& snapshot, Position position);
-// The edits that lay the document out as `qern fmt` does; none when it does not parse.
-json formatting(const Snapshot& snapshot);
+// The edits that lay the document out as `qern fmt` does. A text that cannot be laid out
+// safely gets none, and `note` says why: it does not parse, or (`fault`, a fault of the
+// formatter, to be shown to the user) its layout would not declare what it declares.
+struct FormatAnswer {
+    json edits = json::array();
+    std::string note;
+    bool fault = false;
+};
+FormatAnswer formatting(const Snapshot& snapshot);
 
 }  // namespace qern::lsp

@@ -1,8 +1,8 @@
 #include <algorithm>
+#include <string>
 
 #include "analysis/format.hpp"
 #include "lsp/features.hpp"
-#include "lsp/protocol.hpp"
 
 namespace qern::lsp {
 
@@ -36,23 +36,28 @@ json edits(const SourceText& source, std::string_view formatted, Encoding encodi
 
 }  // namespace
 
-json formatting(const Snapshot& s) {
+FormatAnswer formatting(const Snapshot& s) {
     const analysis::Formatted formatted = analysis::format_text(s.text->text());
+    FormatAnswer answer;
     switch (formatted.status) {
         case analysis::Formatted::Status::Done:
-            return edits(*s.text, formatted.text, s.client->encoding);
+            answer.edits = edits(*s.text, formatted.text, s.client->encoding);
+            break;
         case analysis::Formatted::Status::Refused:
-            // As `qern fmt` refuses it; the document's diagnostics already say why, and
-            // an editor that formats on save should not add a message of its own.
-            return json::array();
+            // As `qern fmt` refuses it; the document's diagnostics say why in full.
+            answer.note = "not formatting " + s.uri + ": it does not parse";
+            if (!formatted.errors.empty())
+                answer.note += " (" + formatted.errors.front().display() + ")";
+            break;
         case analysis::Formatted::Status::Unsafe:
+            answer.note = "internal error: formatting " + s.uri +
+                          " would change what it declares, so it is left as it was; please "
+                          "report this. The first difference: " +
+                          formatted.difference;
+            answer.fault = true;
             break;
     }
-    throw RpcError(kRequestFailed,
-                   "internal error: the formatted text would not declare what the document "
-                   "declares, so it is left as it was; please report this. The first "
-                   "difference: " +
-                       formatted.difference);
+    return answer;
 }
 
 }  // namespace qern::lsp

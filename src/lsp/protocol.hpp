@@ -19,7 +19,6 @@ enum ErrorCode : int {
     kServerNotInitialized = -32002,
     kRequestCancelled = -32800,
     kContentModified = -32801,
-    kRequestFailed = -32803,
 };
 
 // A request that must be answered with an error.

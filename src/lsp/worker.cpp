@@ -184,7 +184,12 @@ Answer Session::answer(const Job& job) {
     if (method == "textDocument/documentSymbol") {
         out.streamed = document_symbols(snapshot);
     } else if (method == "textDocument/formatting") {
-        out.value = formatting(snapshot);
+        FormatAnswer formatted = formatting(snapshot);
+        out.value = std::move(formatted.edits);
+        if (formatted.fault)
+            send(notification("window/showMessage",
+                              {{"type", 1}, {"message", "qern: " + formatted.note}}));
+        if (!formatted.note.empty()) log(formatted.fault ? 1 : 3, formatted.note);
     } else if (method == "textDocument/hover") {
         out.value = hover(snapshot, position);
     } else if (method == "textDocument/definition") {
