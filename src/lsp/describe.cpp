@@ -139,7 +139,7 @@ std::string describe_name(const QernDocument& doc, std::string_view name, TypeCo
     if (name.empty()) return {};
     if (context == TypeContext::AliasDefinition) {
         // A definition resolves against the built-in names only, never other declarations.
-        const bool expression = name.find("::") != std::string_view::npos;
+        const bool expression = alias_kind(name) == AliasKind::TypeExpression;
         if (expression ? find_builtin(name).has_value() : find_primitive(name).has_value())
             return describe_builtin(doc, name, depth);
         std::string why = expression ? concat(code(name), " is no built-in type")

@@ -3,7 +3,9 @@
 #include "lsp/declarations.hpp"
 #include "lsp/describe.hpp"
 #include "lsp/features.hpp"
+#include "qern/rules.hpp"
 #include "qern/text.hpp"
+#include "types/resolve.hpp"
 
 namespace qern::lsp {
 
@@ -20,23 +22,27 @@ std::string shown_value(std::string_view value) {
 }
 
 std::string_view directive_text(std::string_view name) {
-    if (name == "import")
-        return "`@import <path>`: reads another file and merges its lines here, as if they "
-               "stood in place of this one. A relative path resolves against the working "
-               "directory.";
-    if (name == "type")
-        return "`@type <name> = <definition>`: declares a type alias. A definition with `::` "
-               "may be any built-in type (`time::`, `math::`, `physics::`, `list<…>`); one "
-               "without must be a primitive type.";
-    if (name == "schema")
-        return "`@schema <Name> { field: type, optional*: type, … }`: declares a schema. A "
-               "key named like one of its fields is checked against the field's type when it "
-               "is assigned.";
-    if (name == "derive")
-        return "`@derive <path>[::Schema::…]`: takes over a base file's schemas (all, or the "
-               "ones listed) with the aliases their fields name, and its keys where this "
-               "document has none; then checks the required fields of the schemas declared "
-               "before it.";
+    switch (directive_kind(name)) {
+        case DirectiveKind::Import:
+            return "`@import <path>`: reads another file and merges its lines here, as if they "
+                   "stood in place of this one. A relative path resolves against the working "
+                   "directory.";
+        case DirectiveKind::Type:
+            return "`@type <name> = <definition>`: declares a type alias. A definition with `::` "
+                   "may be any built-in type (`time::`, `math::`, `physics::`, `list<…>`); one "
+                   "without must be a primitive type.";
+        case DirectiveKind::Schema:
+            return "`@schema <Name> { field: type, optional*: type, … }`: declares a schema. A "
+                   "key named like one of its fields is checked against the field's type when it "
+                   "is assigned.";
+        case DirectiveKind::Derive:
+            return "`@derive <path>[::Schema::…]`: takes over a base file's schemas (all, or the "
+                   "ones listed) with the aliases their fields name, and its keys where this "
+                   "document has none; then checks the required fields of the schemas declared "
+                   "before it.";
+        case DirectiveKind::Unknown:
+            break;
+    }
     return {};
 }
 
@@ -113,7 +119,7 @@ std::string type_text(const Snapshot& s, const Cursor& c, TypeContext context, S
     TypePiece piece = type_piece(token, c.offset);
     // A definition without "::" is one primitive name: its parts mean nothing alone.
     if (context == TypeContext::AliasDefinition) {
-        if (token.find("::") == std::string_view::npos)
+        if (alias_kind(token) == AliasKind::PrimitiveName)
             piece = {0, token.size()};
         else if (piece.begin != 0 || piece.end != token.size())
             context = TypeContext::Field;  // list elements resolve as field types do
