@@ -129,7 +129,8 @@ def random_messages(rnd, uri, count):
     names = ["textDocument", "uri", "position", "line", "character", "text", "version",
              "contentChanges", "range", "start", "end", "settings", "id", "event"]
     methods = ["textDocument/hover", "textDocument/definition", "textDocument/completion",
-               "textDocument/documentSymbol", "textDocument/didOpen", "textDocument/didChange",
+               "textDocument/documentSymbol", "textDocument/formatting",
+               "textDocument/didOpen", "textDocument/didChange",
                "textDocument/didClose", "textDocument/didSave", "$/cancelRequest",
                "workspace/didChangeConfiguration", "workspace/didChangeWorkspaceFolders"]
 
@@ -150,7 +151,7 @@ def random_messages(rnd, uri, count):
         message = {"jsonrpc": "2.0", "method": rnd.choice(methods),
                    "params": params if rnd.random() < 0.7 else value()}
         if rnd.random() < 0.5:
-            message["id"] = i
+            message["id"] = 10_000 + i  # never an id of the client's own requests
         yield frame(message)
         if rnd.random() < 0.03:
             yield bytes(rnd.randrange(256) for _ in range(rnd.randint(1, 40))) + b"\r\n\r\n"
