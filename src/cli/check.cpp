@@ -171,8 +171,7 @@ class Runner {
                 d.path = entry.path;
                 diagnostics.push_back(std::move(d));
             } else {
-                diagnostics =
-                    analysis::analyze_file(entry.path, {options_.strict, false}).diagnostics;
+                diagnostics = analysis::analyze_file(entry.path, {options_.strict}).diagnostics;
             }
             for (const analysis::Diagnostic& d : diagnostics) {
                 (d.severity == analysis::Severity::Error ? result.errors : result.warnings) += 1;

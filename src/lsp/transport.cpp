@@ -346,4 +346,24 @@ bool MessageWriter::send_held(const json& message) {
     return static_cast<bool>(out_);
 }
 
+bool MessageWriter::send_result_held(const json& id, const ResultWriter& write) {
+    // Kept whole up to this size; a larger result is written twice rather than held.
+    constexpr std::size_t kKeep = std::size_t{4} << 20;
+    const std::string head =
+        "{\"jsonrpc\":\"2.0\",\"id\":" + id.dump(-1, ' ', false, json::error_handler_t::replace) +
+        ",\"result\":";
+    JsonOut counted(kKeep);
+    write(counted);
+    out_ << "Content-Length: " << head.size() + counted.size() + 1 << "\r\n\r\n" << head;
+    if (const std::string* whole = counted.kept()) {
+        out_ << *whole;
+    } else {
+        JsonOut body(out_);
+        write(body);
+    }
+    out_ << '}';
+    out_.flush();
+    return static_cast<bool>(out_);
+}
+
 }  // namespace qern::lsp

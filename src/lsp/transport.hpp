@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "lsp/json_out.hpp"
+
 namespace qern::lsp {
 
 using nlohmann::json;
@@ -75,6 +77,8 @@ class MessageWriter {
     // release the state, then send_held.
     std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
     bool send_held(const json& message);
+    // A response to request `id` whose result `write` writes (see JsonOut).
+    bool send_result_held(const json& id, const ResultWriter& write);
 
   private:
     std::ostream& out_;

@@ -105,6 +105,7 @@ json Session::initialize(const json& params) {
         {"hoverProvider", true},
         {"definitionProvider", true},
         {"documentSymbolProvider", true},
+        {"documentFormattingProvider", true},
         {"completionProvider",
          {{"triggerCharacters", {"@", ":", "<"}}, {"resolveProvider", false}}},
         {"workspace", {{"workspaceFolders", {{"supported", true}, {"changeNotifications", true}}}}},

@@ -192,8 +192,7 @@ def catalogued(path):
     """Sources whose messages the catalogue lists: the library's errors, and the warnings of
     the checks. The command line's and the language server's own texts (usage, summaries,
     hovers) are no errors of a configuration."""
-    rel = path.relative_to(SOURCES)
-    return rel.parts[0] != "cli" or rel.name.startswith("analysis.")
+    return path.relative_to(SOURCES).parts[0] not in ("cli", "lsp")
 
 
 def extract_sources():
