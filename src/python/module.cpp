@@ -4,8 +4,10 @@
 #include <new>
 
 #include "commands/builtins.hpp"
+#include "frozen_class.hpp"
 #include "py_ref.hpp"
 #include "qern_class.hpp"
+#include "typed_values.hpp"
 
 namespace qern::python {
 namespace {
@@ -75,6 +77,10 @@ int exec_module(PyObject* module) {
     if (cls == nullptr || add_export(module, "QERN", cls) < 0) return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString(kVersion));
     if (!version || add_export(module, "__version__", version.get()) < 0) return -1;
+    // An attribute, not an export: __all__ stays as it always was.
+    if (!import_datetime()) return -1;
+    PyObject* frozen = frozen_type();
+    if (frozen == nullptr || PyObject_SetAttrString(module, "FrozenQERN", frozen) < 0) return -1;
     return 0;
 }
 
