@@ -5,6 +5,7 @@
 #include <string>
 
 #include "py_ref.hpp"
+#include "qern/diagnostic.hpp"
 #include "qern/text.hpp"
 
 namespace qern::python {
@@ -92,8 +93,6 @@ void raise_not_str_argument(PyObject* obj, const char* param) {
     raise_not_str(obj, param);
 }
 
-namespace {
-
 PyObject* optional_text(const std::optional<std::string>& text) {
     if (!text) Py_RETURN_NONE;
     return to_python(std::string_view(*text));
@@ -103,6 +102,8 @@ PyObject* optional_number(std::size_t n) {
     if (n == 0) Py_RETURN_NONE;
     return PyLong_FromSize_t(n);
 }
+
+namespace {
 
 // A path as a note shows it: control characters (a NUL a path was refused for, a line
 // feed) are written as escapes, so that the note stays one readable line.
@@ -172,6 +173,7 @@ bool describe(PyObject* exc, const QernError& error) {
         {"end_lineno", PyRef::steal(optional_number(at.end_line))},
         {"end_colno", PyRef::steal(optional_number(at.end_column))},
         {"qern_chain", std::move(chain)},
+        {"code", PyRef::steal(to_python(error_code(error)))},
     };
     for (const auto& [name, value] : attributes)
         if (!value || PyObject_SetAttrString(exc, name, value.get()) < 0) return false;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "check.hpp"
 #include "commands/builtins.hpp"
 #include "py_ref.hpp"
 #include "qern_class.hpp"
@@ -75,6 +76,18 @@ int exec_module(PyObject* module) {
     if (cls == nullptr || add_export(module, "QERN", cls) < 0) return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString(kVersion));
     if (!version || add_export(module, "__version__", version.get()) < 0) return -1;
+    // The checker and its result types are attributes, outside __all__, which a star
+    // import keeps to the class and the version.
+    PyRef name = PyRef::steal(PyUnicode_FromString("qern_native"));
+    if (!name) return -1;
+    PyRef check = PyRef::steal(PyCFunction_NewEx(&check_method, nullptr, name.get()));
+    if (!check || PyModule_AddObjectRef(module, "check", check.get()) < 0) return -1;
+    PyObject* diagnostic = diagnostic_type();
+    PyObject* hint = hint_type();
+    if (diagnostic == nullptr || hint == nullptr ||
+        PyModule_AddObjectRef(module, "Diagnostic", diagnostic) < 0 ||
+        PyModule_AddObjectRef(module, "Hint", hint) < 0)
+        return -1;
     return 0;
 }
 

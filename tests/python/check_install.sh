@@ -88,6 +88,13 @@ for dunder in ("__len__", "__contains__", "__getitem__"):
     assert dunder in vars(stub_class), dunder
 assert list(inspect.signature(QERN).parameters) == list(
     inspect.signature(stub_class.__new__).parameters)[1:]
+# The checker and its result types.
+assert shape(qern_native.check) == shape(namespace["check"])
+assert [p.kind for p in inspect.signature(qern_native.check).parameters.values()] == [
+    p.kind for p in inspect.signature(namespace["check"]).parameters.values()]
+for result in ("Diagnostic", "Hint"):
+    assert (getattr(qern_native, result).__match_args__ ==
+            namespace[result].__match_args__), result
 print(f"check_install: {stub} matches qern_native {qern_native.__version__} "
       f"on Python {sys.version.split()[0]}"
       + (" (free-threaded, GIL off)" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))

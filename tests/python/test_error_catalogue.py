@@ -24,7 +24,7 @@ CODES = [
     "parse", "unknown-directive", "import", "type-directive", "schema-directive", "derive",
     "missing-field", "io", "cycle", "limit", "schema", "unknown-type", "invalid-value",
     "redefined-type", "redefined-schema", "unchecked-key", "field-type-conflict",
-    "unresolved-alias", "duplicate-key",
+    "unresolved-alias", "duplicate-key", "unknown-field", "hidden-character",
 ]
 
 # Calls whose string arguments are message text (matched against the whole qualified name).
@@ -191,8 +191,7 @@ def catalogued(path):
     """Sources whose messages the catalogue lists: the library's errors, and the warnings of
     the checks. The command line's and the language server's own texts (usage, summaries,
     hovers) are no errors of a configuration."""
-    rel = path.relative_to(SOURCES)
-    return rel.parts[0] != "cli" or rel.name.startswith("analysis.")
+    return path.relative_to(SOURCES).parts[0] not in ("cli", "lsp")
 
 
 def extract_sources():
