@@ -320,7 +320,10 @@ std::optional<Suggestion> suggest_directive(std::string_view name) {
 
 std::optional<Suggestion> suggest_type(std::string_view name,
                                        const std::vector<std::string>& declared) {
-    return suggest_type_at(name, declared, 0);
+    auto s = suggest_type_at(name, declared, 0);
+    // A list whose every part is known already has nothing to mend.
+    if (s && s->replacement == name) return std::nullopt;
+    return s;
 }
 
 std::vector<Candidate> candidates(const std::vector<std::string>& names) {
