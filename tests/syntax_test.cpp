@@ -143,7 +143,7 @@ TEST(SyntaxTree, LinesPositionsAndComments) {
 TEST(SyntaxTree, PiecesAtACursor) {
     const std::string text =
         "@import \"conf/a b.qrn\"  # c\n@derive base.qrn::Point::\n@type port = i32\n"
-        "@schema S {\n  host: string\n  port:\n}\nk = 'v'\n";
+        "@schema S {\n  host: string\n  port:\n}\nk = 'v'\n@type t =  # c\n";
     const SyntaxTree tree(text);
     const auto piece = [&](std::string_view at, std::size_t delta = 0) {
         const Piece p = tree.piece_at(text.find(at) + delta);
@@ -166,6 +166,9 @@ TEST(SyntaxTree, PiecesAtACursor) {
     EXPECT_EQ(piece("port:\n", 5), role(Role::FieldType) + " '' S");
     EXPECT_EQ(piece("k ="), role(Role::Key) + " 'k' ");
     EXPECT_EQ(piece("'v'"), role(Role::Value) + " ''v'' ");
+    // Typing a type's definition: the blank after "=" is where it goes.
+    EXPECT_EQ(piece("t =  #", 4), role(Role::TypeDefinition) + " '' ");
+    EXPECT_EQ(piece("t =  #", 5), role(Role::TypeDefinition) + " '' ");
 }
 
 TEST(SyntaxTree, StaysSmallBesideItsText) {

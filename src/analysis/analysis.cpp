@@ -24,8 +24,7 @@ std::string place_text(const Location& where) {
     return out;
 }
 
-// Watches the merge of one checked file: every failing line, the strict warnings, and the
-// declarations a language server needs.
+// Watches the merge of one checked file: every failing line and the strict warnings.
 class Checker final : public MergeObserver {
   public:
     Checker(const Options& options, Analysis& out)
@@ -54,13 +53,10 @@ class Checker final : public MergeObserver {
     }
 
     void on_assignment(const MergeContext& context, const QernDocument& doc, std::string_view key,
-                       std::string_view value, const SourceLine& where, bool checked) override {
+                       std::string_view /*value*/, const SourceLine& where, bool checked) override {
         checks_.on_assignment(context, doc, key, where, checked);
-        if (!options_.strict && !options_.record) return;
-        const Location at = context.locate(where, key);
-        if (options_.record)
-            record(Declaration::Kind::Key, key, value, at, context.locate(where, {}));
         if (!options_.strict || &doc != &out_.document) return;
+        const Location at = context.locate(where, key);
         auto& seen = keys_by_file_[context.file_serial()];
         const auto earlier = seen.find(key);
         if (earlier != seen.end()) {
@@ -82,11 +78,8 @@ class Checker final : public MergeObserver {
     void on_type(const MergeContext& context, const QernDocument& doc, std::string_view name,
                  std::string_view definition) override {
         checks_.on_type(context, name, definition);
-        const SourceLine& statement = context.statement();
-        const Location at = context.locate(statement, name);
-        if (options_.record)
-            record(Declaration::Kind::Type, name, definition, at, context.locate(statement, {}));
         if (!options_.strict || &doc != &out_.document) return;
+        const Location at = context.locate(context.statement(), name);
         if (doc.types().find(name) != doc.types().end()) {
             std::vector<Related> related;
             if (auto it = types_.find(name); it != types_.end())
@@ -102,28 +95,9 @@ class Checker final : public MergeObserver {
     void on_schema(const MergeContext& context, const QernDocument& doc, const SchemaSyntax& syntax,
                    const SchemaDef& def) override {
         checks_.on_schema(context, syntax);
-        const std::string_view name = syntax.name;
-        const SourceLine& statement = context.statement();
-        const Location at = context.locate(statement, name);
-        if (options_.record) {
-            const Location extent = context.locate(statement, {});
-            record(Declaration::Kind::Schema, name, {}, at, extent);
-            // Fields in the order they are stored, each where its name is written (a field
-            // declared twice: the later one, whose type the schema keeps).
-            std::vector<const SchemaFieldSyntax*> fields;
-            for (const SchemaFieldSyntax& f : syntax.fields) fields.push_back(&f);
-            std::stable_sort(fields.begin(), fields.end(),
-                             [](const auto* a, const auto* b) { return a->name < b->name; });
-            for (std::size_t i = 0; i < fields.size(); ++i) {
-                const SchemaFieldSyntax& f = *fields[i];
-                if (i + 1 < fields.size() && fields[i + 1]->name == f.name) continue;
-                Declaration& d = record(Declaration::Kind::Field, f.name, f.type,
-                                        context.locate(statement, f.name), extent);
-                d.parent = name;
-                d.optional = def.optional.count(f.name) != 0;
-            }
-        }
         if (!options_.strict || &doc != &out_.document) return;
+        const std::string_view name = syntax.name;
+        const Location at = context.locate(context.statement(), name);
         if (doc.schemas().contains(name)) {
             std::vector<Related> related;
             if (auto it = schemas_.find(name); it != schemas_.end())
@@ -172,18 +146,6 @@ class Checker final : public MergeObserver {
     }
 
   private:
-    Declaration& record(Declaration::Kind kind, std::string_view name, std::string_view detail,
-                        const Location& where, const Location& extent) {
-        Declaration decl;
-        decl.kind = kind;
-        decl.name = name;
-        decl.detail = detail;
-        decl.where = where;
-        decl.extent = extent;
-        out_.declarations.push_back(std::move(decl));
-        return out_.declarations.back();
-    }
-
     void warn(std::string_view code, std::string message, const Location& at,
               std::vector<Related> related = {}) {
         Diagnostic d;
@@ -243,7 +205,7 @@ std::pair<std::size_t, std::size_t> position_in_checked_file(const Diagnostic& d
 }
 
 Analysis analyze_file(std::string_view path, const Options& options, const std::string& directory) {
-    Analysis analysis{{}, {}, new_document()};
+    Analysis analysis{{}, new_document()};
     Checker checker(options, analysis);
     auto merged = analysis.document.merge_file_observed(path, &checker, directory);
     finish(checker, analysis, std::move(merged));
@@ -252,7 +214,7 @@ Analysis analyze_file(std::string_view path, const Options& options, const std::
 
 Analysis analyze_text(std::string_view text, std::optional<std::string> path,
                       const Options& options) {
-    Analysis analysis{{}, {}, new_document()};
+    Analysis analysis{{}, new_document()};
     Checker checker(options, analysis);
     QernDocument::TextSource source;
     if (path) {

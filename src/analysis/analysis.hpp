@@ -41,30 +41,15 @@ struct Diagnostic {
     std::vector<Hint> hints;
 };
 
-// Something a file declares, for the language server: a key, a @type alias, a @schema or
-// one of its fields.
-struct Declaration {
-    enum class Kind : std::uint8_t { Key, Type, Schema, Field };
-    Kind kind = Kind::Key;
-    std::string name;
-    std::string detail;     // a key's value, an alias's definition, a field's type
-    std::string parent;     // the schema of a field
-    Location where;         // the name
-    Location extent;        // the whole statement (a schema's block spans lines)
-    bool optional = false;  // a field marked with '*'
-};
-
 struct Options {
     bool strict = false;  // add the warnings
-    bool record = false;  // collect declarations
 };
 
 struct Analysis {
     // In the order of their place in the checked file: an error inside an included file
     // sorts by the line that included it.
     std::vector<Diagnostic> diagnostics;
-    std::vector<Declaration> declarations;  // in the order they were read, all files
-    QernDocument document;                  // what the merge kept
+    QernDocument document;  // what the merge kept
     std::size_t errors() const;
     std::size_t warnings() const;
 };

@@ -108,7 +108,7 @@ class Runner {
         try {
             result.counted = true;
             const std::vector<analysis::Diagnostic> diagnostics =
-                analysis::check_entry(entry, {options_.strict, false});
+                analysis::check_entry(entry, {options_.strict});
             for (const analysis::Diagnostic& d : diagnostics) {
                 (d.severity == analysis::Severity::Error ? result.errors : result.warnings) += 1;
                 switch (options_.format) {

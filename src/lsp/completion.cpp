@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "lsp/declarations.hpp"
 #include "lsp/describe.hpp"
 #include "lsp/features.hpp"
 #include "qern/text.hpp"
@@ -93,45 +94,52 @@ void types(const Snapshot& s, const json& range, bool declared, json& items) {
     }
 }
 
-void derived_schemas(std::string_view path, const json& range, json& items) {
+void derived_schemas(const Snapshot& s, std::string_view path, const json& range, json& items) {
     if (path.empty()) return;
-    // The base file as the @derive would read it: relative to the working directory, with
-    // its own imports. A checking read, so a base file with a broken line still offers the
-    // schemas it declares.
-    const analysis::Analysis base = analysis::analyze_file(path, analysis::Options{});
-    std::vector<std::string> names = base.document.schemas().names();
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
+    // The base file as the @derive reads it: relative to the working directory, with the
+    // files it reads in turn. Its syntax trees suffice, so a base file with a broken line
+    // still offers the schemas it declares.
+    Files files(s);
+    for (const std::string& name : derivable_schemas(files, path)) {
         std::string detail = concat("schema in ", path);
         items.push_back(item(name, kStruct, std::move(detail), range, name, name));
     }
 }
 
+// Where the type name being typed starts, within the piece: after the last '<' before the
+// cursor and the blanks after it, as in "list<list<Po".
+std::size_t typed_name_start(std::string_view piece, std::size_t cursor) {
+    const std::size_t lt = cursor == 0 ? std::string_view::npos : piece.rfind('<', cursor - 1);
+    std::size_t begin = lt == std::string_view::npos ? 0 : lt + 1;
+    while (begin < cursor && whitespace_at(piece, begin) != 0) begin += whitespace_at(piece, begin);
+    return begin;
+}
+
 }  // namespace
 
 json completion(const Snapshot& s, Position position) {
-    const SourceText::Place at = s.text->place_of(position, s.client->encoding);
-    const Cursor c = inspect(*s.text, at.line, at.byte);
+    const Cursor c = cursor_at(s, position);
     json items = json::array();
     // What is replaced: from the start of the piece being typed to the cursor.
     const auto edit_range = [&](std::size_t begin) {
-        const Span span{c.span.line, c.span.begin + begin, c.span.begin + c.offset};
-        return range_json(span_range(*s.text, span, s.client->encoding));
+        const std::size_t start = c.span().begin;
+        return range_json(
+            s.document().range(Span{start + begin, start + c.offset}, s.client->encoding));
     };
-    switch (c.role) {
+    switch (c.role()) {
         case Role::Directive:
             directives(s, edit_range(0), items);
             break;
         case Role::FieldType:
-            types(s, edit_range(type_piece(c.token, c.offset, true).begin), true, items);
+            types(s, edit_range(typed_name_start(c.token(), c.offset)), true, items);
             break;
         case Role::TypeDefinition:
             // A @type definition resolves against the built-in names only: aliases and
             // schemas offered there would give an alias that fails every value.
-            types(s, edit_range(type_piece(c.token, c.offset, true).begin), false, items);
+            types(s, edit_range(typed_name_start(c.token(), c.offset)), false, items);
             break;
         case Role::DeriveSchema:
-            derived_schemas(c.path, edit_range(0), items);
+            derived_schemas(s, c.piece.path, edit_range(0), items);
             break;
         default:
             break;

@@ -9,6 +9,7 @@
 #include "types/primitive_type.hpp"
 #include "types/resolve.hpp"
 #include "types/time.hpp"
+#include "types/types.hpp"
 
 namespace qern::lsp {
 
@@ -138,7 +139,7 @@ std::string describe_name(const QernDocument& doc, std::string_view name, TypeCo
     if (name.empty()) return {};
     if (context == TypeContext::AliasDefinition) {
         // A definition resolves against the built-in names only, never other declarations.
-        const bool expression = name.find("::") != std::string_view::npos;
+        const bool expression = alias_kind(name) == AliasKind::TypeExpression;
         if (expression ? find_builtin(name).has_value() : find_primitive(name).has_value())
             return describe_builtin(doc, name, depth);
         std::string why = expression ? concat(code(name), " is no built-in type")
@@ -190,6 +191,19 @@ std::string describe_schema(const QernDocument& doc, std::string_view name) {
                       optional ? " (optional)" : "");
     }
     return out;
+}
+
+TypePiece type_piece(std::string_view type, std::size_t offset) {
+    const auto at = [&](std::string_view part) {
+        return static_cast<std::size_t>(part.data() - type.data());
+    };
+    std::string_view piece = trim(type);
+    // Into the element of a list form while the offset lies within it.
+    while (const auto element = list_element_type(piece)) {
+        if (offset < at(*element) || offset > at(*element) + element->size()) break;
+        piece = *element;
+    }
+    return {at(piece), at(piece) + piece.size()};
 }
 
 const std::vector<BuiltinName>& builtin_names() {

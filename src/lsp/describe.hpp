@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,14 @@ std::string code_span(std::string_view s);
 std::string describe_type(const QernDocument& doc, std::string_view name, TypeContext context);
 // Markdown listing a schema's fields, or empty when `doc` has no such schema.
 std::string describe_schema(const QernDocument& doc, std::string_view name);
+
+// Inside a type name such as "list<list<Point>>", the innermost name that byte `offset`
+// falls in (on "list<" or past its '>', the whole name), as bytes [begin, end) of `type`.
+struct TypePiece {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+TypePiece type_piece(std::string_view type, std::size_t offset);
 
 // A built-in type name offered by completion.
 struct BuiltinName {

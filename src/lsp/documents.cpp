@@ -106,6 +106,7 @@ void Session::did_change(json& params) {
     d.out_of_step = out_of_step;
     d.revision = ++revisions_;
     d.text = std::make_shared<const SourceText>(std::move(*edited));
+    d.parsed.reset();
     schedule(uri, debounce_);
     wake_.notify_all();
 }
@@ -149,6 +150,7 @@ Snapshot Session::snapshot_of(const Document& doc) const {
     s.uri = doc.uri;
     s.path = doc.path;
     s.text = doc.text;
+    s.parsed = doc.parsed;
     s.workdir = workdir_for(doc);
     s.checked = doc.checked;
     s.client = &client_;

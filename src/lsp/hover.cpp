@@ -1,8 +1,11 @@
 #include <sys/stat.h>
 
+#include "lsp/declarations.hpp"
 #include "lsp/describe.hpp"
 #include "lsp/features.hpp"
+#include "qern/rules.hpp"
 #include "qern/text.hpp"
+#include "types/resolve.hpp"
 
 namespace qern::lsp {
 
@@ -19,46 +22,50 @@ std::string shown_value(std::string_view value) {
 }
 
 std::string_view directive_text(std::string_view name) {
-    if (name == "import")
-        return "`@import <path>`: reads another file and merges its lines here, as if they "
-               "stood in place of this one. A relative path resolves against the working "
-               "directory.";
-    if (name == "type")
-        return "`@type <name> = <definition>`: declares a type alias. A definition with `::` "
-               "may be any built-in type (`time::`, `math::`, `physics::`, `list<…>`); one "
-               "without must be a primitive type.";
-    if (name == "schema")
-        return "`@schema <Name> { field: type, optional*: type, … }`: declares a schema. A "
-               "key named like one of its fields is checked against the field's type when it "
-               "is assigned.";
-    if (name == "derive")
-        return "`@derive <path>[::Schema::…]`: takes over a base file's schemas (all, or the "
-               "ones listed) with the aliases their fields name, and its keys where this "
-               "document has none; then checks the required fields of the schemas declared "
-               "before it.";
+    switch (directive_kind(name)) {
+        case DirectiveKind::Import:
+            return "`@import <path>`: reads another file and merges its lines here, as if they "
+                   "stood in place of this one. A relative path resolves against the working "
+                   "directory.";
+        case DirectiveKind::Type:
+            return "`@type <name> = <definition>`: declares a type alias. A definition with `::` "
+                   "may be any built-in type (`time::`, `math::`, `physics::`, `list<…>`); one "
+                   "without must be a primitive type.";
+        case DirectiveKind::Schema:
+            return "`@schema <Name> { field: type, optional*: type, … }`: declares a schema. A "
+                   "key named like one of its fields is checked against the field's type when it "
+                   "is assigned.";
+        case DirectiveKind::Derive:
+            return "`@derive <path>[::Schema::…]`: takes over a base file's schemas (all, or the "
+                   "ones listed) with the aliases their fields name, and its keys where this "
+                   "document has none; then checks the required fields of the schemas declared "
+                   "before it.";
+        case DirectiveKind::Unknown:
+            break;
+    }
     return {};
 }
 
-std::string where_text(const Snapshot& s, const Location& where) {
-    const std::optional<std::string> abs = s.absolute(where.file);
-    const std::string file = abs && abs != s.path ? concat(code_span(*abs), " ") : std::string();
-    return concat(file, "line ", std::to_string(where.line));
+std::string where_text(const Declared& d) {
+    const std::string file =
+        d.in_document || !d.file ? std::string() : concat(code_span(*d.file), " ");
+    return concat(file, "line ", std::to_string(d.text->tree().position(d.name.begin).line));
 }
 
-std::string key_text(const Snapshot& s, std::string_view key, std::size_t cursor_line) {
-    const analysis::Analysis& analysis = s.checked->analysis;
-    const QernDocument& doc = analysis.document;
+// `cursor_line`: the line of the document the hover is on (0 for none).
+std::string key_text(const Snapshot& s, Files& files, std::string_view key,
+                     std::size_t cursor_line) {
+    const QernDocument& doc = s.checked->analysis.document;
     std::string out = concat("key ", code_span(key));
     if (const std::string_view* value = doc.data().find(key)) {
         out += concat(" = ", shown_value(*value));
-        if (const analysis::Declaration* d =
-                effective_declaration(analysis, analysis::Declaration::Kind::Key, key)) {
-            const bool here = !derived(d->where) && s.absolute(d->where.file) == s.path &&
-                              d->where.line == cursor_line;
-            if (derived(d->where))
-                out += concat("\n\nfrom ", where_text(s, d->where), ", brought in by `@derive`");
+        if (const auto d = find_declaration(files, Declares::Key, key, *value)) {
+            const bool here =
+                d->in_document && d->text->tree().position(d->name.begin).line == cursor_line;
+            if (d->derived)
+                out += concat("\n\nfrom ", where_text(*d), ", brought in by `@derive`");
             else if (!here)
-                out += concat("\n\nthe value in effect is assigned at ", where_text(s, d->where));
+                out += concat("\n\nthe value in effect is assigned at ", where_text(*d));
         }
     } else {
         out += "\n\nnot in the merged document: no assignment of it was stored";
@@ -74,23 +81,23 @@ std::string key_text(const Snapshot& s, std::string_view key, std::size_t cursor
     return out;
 }
 
-std::string field_text(const Snapshot& s, const Cursor& c) {
+std::string field_text(const Snapshot& s, std::string_view field, std::string_view schema_name) {
     const QernDocument& doc = s.checked->analysis.document;
-    const SchemaDef* schema = doc.schemas().find(c.schema);
+    const SchemaDef* schema = doc.schemas().find(schema_name);
     const std::string* type = nullptr;
     if (schema != nullptr) {
-        const auto field = schema->fields.find(c.token);
-        if (field != schema->fields.end()) type = &field->second;
+        const auto found = schema->fields.find(field);
+        if (found != schema->fields.end()) type = &found->second;
     }
     if (type == nullptr)
-        return concat("field ", code_span(c.token), " of schema ", code_span(c.schema),
+        return concat("field ", code_span(field), " of schema ", code_span(schema_name),
                       ", which the merged document does not hold (see its error)");
-    const bool optional = schema->optional.count(c.token) != 0;
-    std::string out = concat("field ", code_span(c.token), " of schema ", code_span(c.schema), ": ",
-                             code_span(*type), optional ? " (optional)" : " (required)", "\n\n",
-                             describe_type(doc, *type, TypeContext::Field));
-    if (const std::string_view* value = doc.data().find(c.token))
-        out += concat("\n\nkey ", code_span(c.token), " = ", shown_value(*value));
+    const bool optional = schema->optional.count(field) != 0;
+    std::string out = concat("field ", code_span(field), " of schema ", code_span(schema_name),
+                             ": ", code_span(*type), optional ? " (optional)" : " (required)",
+                             "\n\n", describe_type(doc, *type, TypeContext::Field));
+    if (const std::string_view* value = doc.data().find(field))
+        out += concat("\n\nkey ", code_span(field), " = ", shown_value(*value));
     return out;
 }
 
@@ -105,54 +112,59 @@ std::string path_text(const Snapshot& s, std::string_view path) {
                   " (resolved against the working directory ", code_span(s.workdir), ")");
 }
 
-// The name a type piece stands for, and how it is read there.
+// The name a type piece stands for, and how it is read there; `span` narrows to it.
 std::string type_text(const Snapshot& s, const Cursor& c, TypeContext context, Span& span) {
     const QernDocument& doc = s.checked->analysis.document;
-    TypePiece piece = type_piece(c.token, c.offset, false);
+    const std::string_view token = c.token();
+    TypePiece piece = type_piece(token, c.offset);
     // A definition without "::" is one primitive name: its parts mean nothing alone.
     if (context == TypeContext::AliasDefinition) {
-        if (c.token.find("::") == std::string_view::npos)
-            piece = {0, c.token.size()};
-        else if (piece.begin != 0 || piece.end != c.token.size())
+        if (alias_kind(token) == AliasKind::PrimitiveName)
+            piece = {0, token.size()};
+        else if (piece.begin != 0 || piece.end != token.size())
             context = TypeContext::Field;  // list elements resolve as field types do
     }
-    span = {c.span.line, c.span.begin + piece.begin, c.span.begin + piece.end};
-    return describe_type(doc, c.token.substr(piece.begin, piece.end - piece.begin), context);
+    // A part that runs over lines is read joined: its span is kept whole.
+    if (c.span().size() == token.size())
+        span = {c.span().begin + piece.begin, c.span().begin + piece.end};
+    return describe_type(doc, token.substr(piece.begin, piece.end - piece.begin), context);
 }
 
 std::string hover_text(const Snapshot& s, const Cursor& c, Span& span) {
     const QernDocument& doc = s.checked->analysis.document;
-    span = c.span;
-    if (c.token.empty()) return {};
-    switch (c.role) {
+    span = c.span();
+    const std::string_view token = c.token();
+    if (token.empty()) return {};
+    Files files(s);
+    switch (c.role()) {
         case Role::None:
             return {};
         case Role::Directive:
-            return std::string(directive_text(c.token.substr(1)));
+            return std::string(directive_text(token.substr(1)));
         case Role::ImportPath:
         case Role::DerivePath:
-            return path_text(s, c.token);
+            return path_text(s, token);
         case Role::DeriveSchema: {
-            std::string text = describe_schema(doc, c.token);
+            std::string text = describe_schema(doc, token);
             if (text.empty())
-                text = concat("schema ", code_span(c.token), ": not in the merged document");
+                text = concat("schema ", code_span(token), ": not in the merged document");
             return text;
         }
         case Role::TypeName:
         case Role::SchemaName:
-            return describe_type(doc, c.token, TypeContext::Field);
+            return describe_type(doc, token, TypeContext::Field);
         case Role::TypeDefinition:
             return type_text(s, c, TypeContext::AliasDefinition, span);
         case Role::FieldType:
             return type_text(s, c, TypeContext::Field, span);
         case Role::FieldName:
-            return field_text(s, c);
+            return field_text(s, token, c.piece.schema);
         case Role::Key:
-            return key_text(s, c.token, c.span.line);
+            return key_text(s, files, token, s.document().tree().position(c.span().begin).line);
         case Role::Value: {
-            const std::string_view value = unquote_value(c.token);
+            const std::string_view value = unquote_value(token);
             if (!doc.data().contains(value)) return {};
-            return concat("the value names a key\n\n", key_text(s, value, 0));
+            return concat("the value names a key\n\n", key_text(s, files, value, 0));
         }
     }
     return {};
@@ -162,16 +174,14 @@ std::string hover_text(const Snapshot& s, const Cursor& c, Span& span) {
 
 json hover(const Snapshot& s, Position position) {
     if (s.checked == nullptr) return nullptr;
-    const Encoding encoding = s.client->encoding;
-    const SourceText::Place at = s.text->place_of(position, encoding);
-    const Cursor c = inspect(*s.text, at.line, at.byte);
+    const Cursor c = cursor_at(s, position);
     Span span;
     std::string text = hover_text(s, c, span);
     if (text.empty()) return nullptr;
     return json{
         {"contents",
          {{"kind", s.client->markdown ? "markdown" : "plaintext"}, {"value", std::move(text)}}},
-        {"range", range_json(span_range(*s.text, span, encoding))}};
+        {"range", range_json(s.document().range(span, s.client->encoding))}};
 }
 
 }  // namespace qern::lsp

@@ -13,7 +13,13 @@ bool valid_id(const json& id) {
 
 bool is_feature(const std::string& method) {
     return method == "textDocument/hover" || method == "textDocument/definition" ||
-           method == "textDocument/documentSymbol" || method == "textDocument/completion";
+           method == "textDocument/documentSymbol" || method == "textDocument/completion" ||
+           method == "textDocument/formatting" || method == "textDocument/codeAction";
+}
+
+bool at_position(const std::string& method) {
+    return method != "textDocument/documentSymbol" && method != "textDocument/formatting" &&
+           method != "textDocument/codeAction";
 }
 
 std::string current_directory() {
@@ -62,6 +68,15 @@ void Session::send_ordered(std::unique_lock<std::mutex>& lock, const json& messa
     auto out = writer_.hold();
     lock.unlock();
     if (!writer_.send_held(message)) client_gone_ = true;
+    out.unlock();
+    lock.lock();
+}
+
+void Session::send_result_ordered(std::unique_lock<std::mutex>& lock, const json& id,
+                                  const ResultWriter& result) {
+    auto out = writer_.hold();
+    lock.unlock();
+    if (!writer_.send_result_held(id, result)) client_gone_ = true;
     out.unlock();
     lock.lock();
 }
@@ -145,7 +160,8 @@ void Session::handle_request(const json& id, const std::string& method, json& pa
     if (is_feature(method)) {
         // The shape is checked here, so that a malformed request is answered at once.
         document_uri(params);
-        if (method != "textDocument/documentSymbol") position_from_json(member(params, "position"));
+        if (at_position(method)) position_from_json(member(params, "position"));
+        if (method == "textDocument/codeAction") range_from_json(member(params, "range"));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             jobs_.push_back({id, method, std::move(params)});

@@ -35,7 +35,8 @@ struct Document {
     json version = 0;
     std::uint64_t revision = 0;  // ours: every change gets a new one
     std::shared_ptr<const SourceText> text;
-    std::shared_ptr<const Checked> checked;  // the latest analysis, maybe of an older text
+    std::shared_ptr<const ParsedText> parsed;  // of `text`, once an answer has read it
+    std::shared_ptr<const Checked> checked;    // the latest analysis, maybe of an older text
     // A change could not be applied: the text is no longer the editor's, and the document
     // is neither checked nor answered for until a change sends the whole text.
     bool out_of_step = false;
@@ -49,6 +50,12 @@ struct Job {
     json id;
     std::string method;
     json params;
+};
+
+// The result of a request: a JSON value, or, for one that may be large, a writer of it.
+struct Answer {
+    json value;
+    ResultWriter streamed;
 };
 
 // One client connection. As clangd does it: the thread that calls run() reads the
@@ -99,14 +106,19 @@ class Session {
     // Sends `message` after releasing `lock`, so that it still goes out before anything
     // a later holder of the lock sends.
     void send_ordered(std::unique_lock<std::mutex>& lock, const json& message);
+    void send_result_ordered(std::unique_lock<std::mutex>& lock, const json& id,
+                             const ResultWriter& result);
+    // Keeps the syntax tree a snapshot read, for the next answer, while the document
+    // still has that text.
+    void keep_parsed(const Snapshot& snapshot);
 
     // Worker thread.
     void work();
     void run_check(const std::string& uri, std::unique_lock<std::mutex>& lock);
     void run_request(Job& job);
-    json answer(const Job& job);
+    Answer answer(const Job& job);
     std::shared_ptr<const Checked> analyze(const Snapshot& snapshot, std::uint64_t revision,
-                                           std::uint64_t generation, bool strict, bool record);
+                                           std::uint64_t generation, bool strict);
     void enter_directory(const std::string& dir);
     // Keeps `checked` and publishes its diagnostics (`params`) if the document is still at
     // that text and nothing else changed meanwhile; a stale result is dropped.

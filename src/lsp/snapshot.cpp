@@ -20,6 +20,11 @@ std::size_t position_part(const json& position, std::string_view name) {
 
 }  // namespace
 
+const ParsedText& Snapshot::document() const {
+    if (parsed == nullptr || parsed->source() != text) parsed = std::make_shared<ParsedText>(text);
+    return *parsed;
+}
+
 std::optional<std::string> Snapshot::absolute(const std::optional<std::string>& file) const {
     if (!file || file == path) return path;
     const std::string& base = checked != nullptr ? checked->workdir : workdir;
@@ -32,25 +37,35 @@ std::string Snapshot::uri_of(const std::optional<std::string>& file) const {
     return uri_of_path(*abs);
 }
 
-std::shared_ptr<const SourceText> FileTexts::get(const std::optional<std::string>& file) {
+std::shared_ptr<const ParsedText> Files::get(const std::optional<std::string>& file) {
     const std::optional<std::string> abs = snapshot_.absolute(file);
-    if (!abs || abs == snapshot_.path) return snapshot_.text;
-    const auto found = texts_.find(*abs);
-    if (found != texts_.end()) return found->second;
-    std::shared_ptr<const SourceText> text;
-    if (auto opened = OpenFile::open(*abs); opened && opened->size() <= kMaxRelatedFile) {
-        if (auto read = opened->read_text())
-            text = std::make_shared<SourceText>(SourceText::from_file(std::move(*read)));
+    if (!abs || abs == snapshot_.path) {
+        snapshot_.document();
+        return snapshot_.parsed;
     }
-    texts_.emplace(*abs, text);
+    return read(*abs);
+}
+
+std::shared_ptr<const ParsedText> Files::read(const std::string& path) {
+    if (path == snapshot_.path) {
+        snapshot_.document();
+        return snapshot_.parsed;
+    }
+    const auto found = texts_.find(path);
+    if (found != texts_.end()) return found->second;
+    std::shared_ptr<const ParsedText> text;
+    if (auto opened = OpenFile::open(path); opened && opened->size() <= kMaxRelatedFile) {
+        if (auto read = opened->read_text())
+            text = std::make_shared<const ParsedText>(
+                std::make_shared<const SourceText>(SourceText::from_file(std::move(*read))));
+    }
+    texts_.emplace(path, text);
     return text;
 }
 
-json FileTexts::range(const Location& where) {
+json Files::range(const Location& where) {
     const Encoding encoding = snapshot_.client->encoding;
-    if (const auto text = get(where.file))
-        return range_json(
-            text->range_of(where.line, where.column, where.end_line, where.end_column, encoding));
+    if (const auto text = get(where.file)) return range_json(text->range(where, encoding));
     // Unreadable now: the columns as they are.
     const auto line = where.line == 0 ? 0 : where.line - 1;
     const auto end_line = where.end_line == 0 ? line : where.end_line - 1;
@@ -59,8 +74,18 @@ json FileTexts::range(const Location& where) {
     return range_json({{line, column}, {end_line, end_column}});
 }
 
-json FileTexts::location(const Location& where) {
+json Files::location(const Location& where) {
     return json{{"uri", snapshot_.uri_of(where.file)}, {"range", range(where)}};
+}
+
+Cursor cursor_at(const Snapshot& s, Position position) {
+    const ParsedText& doc = s.document();
+    const std::size_t offset = doc.offset(position, s.client->encoding);
+    Cursor c;
+    c.piece = doc.tree().piece_at(offset);
+    const Span span = c.piece.part.span;
+    c.offset = std::min(offset > span.begin ? offset - span.begin : 0, c.piece.part.text.size());
+    return c;
 }
 
 json range_json(const Range& range) {
@@ -68,15 +93,14 @@ json range_json(const Range& range) {
                 {"end", {{"line", range.end.line}, {"character", range.end.character}}}};
 }
 
-Range span_range(const SourceText& text, const Span& span, Encoding encoding) {
-    const std::size_t start = text.line_start(span.line);
-    return {text.position_of(start + span.begin, encoding),
-            text.position_of(start + span.end, encoding)};
-}
-
 Position position_from_json(const json& position) {
     if (!position.is_object()) throw RpcError(kInvalidParams, "'position' must be an object");
     return {position_part(position, "line"), position_part(position, "character")};
+}
+
+Range range_from_json(const json& range) {
+    if (!range.is_object()) throw RpcError(kInvalidParams, "'range' must be an object");
+    return {position_from_json(member(range, "start")), position_from_json(member(range, "end"))};
 }
 
 }  // namespace qern::lsp

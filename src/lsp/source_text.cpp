@@ -31,11 +31,11 @@ std::size_t units_of(unsigned char lead, std::size_t bytes, Encoding encoding) {
 }
 
 // Appends the starts of the protocol's lines that the line breaks at bytes [from, to) of
-// `text` begin: after "\n", "\r\n" and a lone "\r". Returns the lone "\r"s among them.
-std::size_t collect_starts(std::string_view text, std::size_t from, std::size_t to,
-                           std::vector<std::size_t>& starts) {
+// `text` begin: after "\n", "\r\n" and a lone "\r".
+void collect_starts(std::string_view text, std::size_t from, std::size_t to,
+                    std::vector<std::size_t>& starts) {
     const char* data = text.data();
-    if (from >= to) return 0;
+    if (from >= to) return;
     if (std::memchr(data + from, '\r', to - from) == nullptr) {
         for (const char* p = data + from; p < data + to;) {
             const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(data + to - p));
@@ -43,27 +43,12 @@ std::size_t collect_starts(std::string_view text, std::size_t from, std::size_t 
             p = static_cast<const char*>(hit) + 1;
             starts.push_back(static_cast<std::size_t>(p - data));
         }
-        return 0;
+        return;
     }
-    std::size_t lone = 0;
     for (std::size_t i = from; i < to; ++i) {
-        if (text[i] == '\n') {
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
             starts.push_back(i + 1);
-        } else if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) {
-            starts.push_back(i + 1);
-            ++lone;
-        }
     }
-    return lone;
-}
-
-// The starts that follow a "\n" (and 0): the library's lines.
-std::vector<std::size_t> after_newlines(std::string_view text,
-                                        const std::vector<std::size_t>& starts) {
-    std::vector<std::size_t> out;
-    for (const std::size_t s : starts)
-        if (s == 0 || text[s - 1] == '\n') out.push_back(s);
-    return out;
 }
 
 bool has_bom(std::string_view text) {
@@ -106,10 +91,8 @@ std::size_t bytes_for_units(std::string_view s, std::size_t units, Encoding enco
 }
 
 SourceText::SourceText(std::string text) : text_(std::move(text)) {
-    bom_ = has_bom(text_) ? 3 : 0;
     starts_.push_back(0);
-    lone_crs_ = collect_starts(text_, 0, text_.size(), starts_);
-    if (lone_crs_ != 0) library_starts_ = after_newlines(text_, starts_);
+    collect_starts(text_, 0, text_.size(), starts_);
 }
 
 SourceText SourceText::from_file(std::string text) {
@@ -122,88 +105,42 @@ void SourceText::replace(std::size_t begin, std::size_t end, std::string_view re
     // have been a "\r" whose meaning depends on the byte after it. Those of the new text
     // at [begin - 1, begin + replacement.size()) take their place; later starts move.
     const std::size_t from = begin == 0 ? 0 : begin - 1;
-    std::size_t removed_lone = 0;
-    for (std::size_t i = from; i < end; ++i)
-        removed_lone += text_[i] == '\r' && (i + 1 == text_.size() || text_[i + 1] != '\n');
     text_.replace(begin, end - begin, replacement);
     const std::size_t new_end = begin + replacement.size();
     std::vector<std::size_t> fresh;
-    const std::size_t added_lone = collect_starts(text_, from, new_end, fresh);
+    collect_starts(text_, from, new_end, fresh);
     const auto first = std::upper_bound(starts_.begin(), starts_.end(), from);
     const auto last = std::upper_bound(first, starts_.end(), end);
     for (auto it = last; it != starts_.end(); ++it) *it = *it - end + new_end;
     const auto at = starts_.erase(first, last);
     starts_.insert(at, fresh.begin(), fresh.end());
-    bom_ = has_bom(text_) ? 3 : 0;
-    lone_crs_ = lone_crs_ - removed_lone + added_lone;
-    if (lone_crs_ == 0)
-        library_starts_.clear();
-    else
-        library_starts_ = after_newlines(text_, starts_);
-}
-
-std::size_t SourceText::line_count() const {
-    const std::vector<std::size_t>& starts = library_starts();
-    // A final line ending does not start another line.
-    return starts.size() > 1 && starts.back() == text_.size() ? starts.size() - 1 : starts.size();
-}
-
-std::size_t SourceText::line_start(std::size_t line) const {
-    if (line <= 1) return bom_;
-    if (line > line_count()) return text_.size();
-    return library_starts()[line - 1];
-}
-
-std::string_view SourceText::line(std::size_t line) const {
-    const std::size_t count = line_count();
-    if (line == 0 || line > count) return {};
-    const std::size_t begin = line_start(line);
-    const bool last = line == count;
-    std::size_t end = last ? text_.size() : library_starts()[line] - 1;
-    bool ended = !last;
-    if (last && end > begin && text_[end - 1] == '\n') {
-        --end;
-        ended = true;
-    }
-    if (ended && end > begin && text_[end - 1] == '\r') --end;
-    return std::string_view(text_).substr(begin, end - begin);
-}
-
-std::size_t SourceText::offset_of(std::size_t line, std::size_t column) const {
-    const std::string_view text = this->line(line);
-    const std::size_t begin = line_start(line);
-    if (column <= 1) return std::min(begin, text_.size());
-    std::size_t counted = 1;
-    std::size_t i = 0;
-    // The library counts a character at each byte that is not a continuation byte.
-    while (i < text.size()) {
-        if (counted == column) break;
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-        ++counted;
-    }
-    return begin + i;
-}
-
-std::size_t SourceText::line_of(std::size_t offset) const {
-    if (offset < bom_) return 0;
-    const std::vector<std::size_t>& starts = library_starts();
-    const auto it = std::upper_bound(starts.begin(), starts.end(), offset);
-    return std::min(static_cast<std::size_t>(it - starts.begin()), line_count());
-}
-
-SourceText::Place SourceText::place_of(Position position, Encoding encoding) const {
-    const std::size_t offset = offset_of(position, encoding);
-    const std::size_t line = std::max<std::size_t>(1, line_of(offset));
-    const std::size_t start = line_start(line);
-    const std::size_t byte = offset > start ? offset - start : 0;
-    return {line, std::min(byte, this->line(line).size())};
 }
 
 Position SourceText::position_of(std::size_t offset, Encoding encoding) const {
+    std::size_t line = 0;
+    return position_of(offset, encoding, line);
+}
+
+Position SourceText::position_of(std::size_t offset, Encoding encoding, std::size_t& line) const {
     offset = std::min(offset, text_.size());
-    const auto it = std::upper_bound(starts_.begin(), starts_.end(), offset);
-    const auto index = static_cast<std::size_t>(it - starts_.begin()) - 1;
+    const auto holds = [&](std::size_t i) {
+        return starts_[i] <= offset && (i + 1 == starts_.size() || starts_[i + 1] > offset);
+    };
+    // The line of the last place or a few after it, as when the places of statements are
+    // asked for in order; anywhere else, by a search.
+    constexpr std::size_t kSteps = 4;
+    std::size_t index = line;
+    for (std::size_t step = 0; index < starts_.size() && !holds(index); ++step, ++index) {
+        if (step == kSteps || starts_[index] > offset) {
+            index = starts_.size();
+            break;
+        }
+    }
+    if (index >= starts_.size())
+        index = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
+                                         starts_.begin()) -
+                1;
+    line = index;
     const std::size_t begin = starts_[index];
     return {index, units_in(std::string_view(text_).substr(begin, offset - begin), encoding)};
 }
@@ -232,26 +169,6 @@ std::optional<std::size_t> SourceText::exact_offset(Position position, Encoding 
     const std::size_t bytes = bytes_for_units(line, position.character, encoding);
     if (units_in(line.substr(0, bytes), encoding) != position.character) return std::nullopt;
     return begin + bytes;
-}
-
-Range SourceText::range_of(std::size_t line, std::size_t column, std::size_t end_line,
-                           std::size_t end_column, Encoding encoding) const {
-    if (line == 0) return {};
-    if (end_line < line) {
-        end_line = line;
-        end_column = column;
-    }
-    const std::size_t begin = offset_of(line, column);
-    const std::size_t end = std::max(begin, offset_of(end_line, end_column));
-    return {position_of(begin, encoding), position_of(end, encoding)};
-}
-
-Range SourceText::line_range(std::size_t line, Encoding encoding) const {
-    const std::string_view text = this->line(line);
-    const std::string_view body = trim(text);
-    const std::size_t begin =
-        line_start(line) + static_cast<std::size_t>(body.data() - text.data());
-    return {position_of(begin, encoding), position_of(begin + body.size(), encoding)};
 }
 
 std::optional<std::string> path_of_uri(std::string_view uri) {

@@ -112,11 +112,12 @@ int hex4(const char* p, const char* end) {
 
 }  // namespace
 
-void replace_lone_surrogates(char* begin, char* end) {
+std::vector<char*> find_lone_surrogates(char* begin, char* end) {
+    std::vector<char*> found;
     char* p = begin;
     for (;;) {
         p = static_cast<char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-        if (p == nullptr || end - p < 2) return;
+        if (p == nullptr || end - p < 2) return found;
         if (p[1] != 'u') {
             p += 2;  // any other escape, `\\` included
             continue;
@@ -133,7 +134,7 @@ void replace_lone_surrogates(char* begin, char* end) {
                 continue;
             }
         }
-        std::memcpy(p + 2, "fffd", 4);
+        found.push_back(p + 2);
         p += 6;
     }
 }
@@ -309,9 +310,21 @@ Incoming MessageReader::read_body(std::size_t begin, std::size_t length) {
     // would pass; JSON has no place for a raw NUL.
     if (std::memchr(body, '\0', length) != nullptr)
         return bad_frame("the message is not valid JSON");
-    replace_lone_surrogates(body, body + length);
+    // The replaced digits are kept: a body that is no JSON after all is put back as it
+    // came, since its bytes may hold the next frame's header.
+    const std::vector<char*> replaced = find_lone_surrogates(body, body + length);
+    std::string digits;
+    digits.reserve(4 * replaced.size());
+    for (char* at : replaced) {
+        digits.append(at, 4);
+        std::memcpy(at, "fffd", 4);
+    }
     json message = json::parse(body, body + length, nullptr, false);
-    if (message.is_discarded()) return bad_frame("the message is not valid JSON");
+    if (message.is_discarded()) {
+        for (std::size_t i = 0; i < replaced.size(); ++i)
+            std::memcpy(replaced[i], digits.data() + 4 * i, 4);
+        return bad_frame("the message is not valid JSON");
+    }
     at_ = end;
     Incoming incoming;
     incoming.kind = Incoming::Kind::Message;
@@ -329,6 +342,26 @@ bool MessageWriter::send_held(const json& message) {
     // message that cannot be sent.
     const std::string body = message.dump(-1, ' ', false, json::error_handler_t::replace);
     out_ << "Content-Length: " << body.size() << "\r\n\r\n" << body;
+    out_.flush();
+    return static_cast<bool>(out_);
+}
+
+bool MessageWriter::send_result_held(const json& id, const ResultWriter& write) {
+    // Kept whole up to this size; a larger result is written twice rather than held.
+    constexpr std::size_t kKeep = std::size_t{4} << 20;
+    const std::string head =
+        "{\"jsonrpc\":\"2.0\",\"id\":" + id.dump(-1, ' ', false, json::error_handler_t::replace) +
+        ",\"result\":";
+    JsonOut counted(kKeep);
+    write(counted);
+    out_ << "Content-Length: " << head.size() + counted.size() + 1 << "\r\n\r\n" << head;
+    if (const std::string* whole = counted.kept()) {
+        out_ << *whole;
+    } else {
+        JsonOut body(out_);
+        write(body);
+    }
+    out_ << '}';
     out_.flush();
     return static_cast<bool>(out_);
 }

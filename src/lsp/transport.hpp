@@ -7,6 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <vector>
+
+#include "lsp/json_out.hpp"
 
 namespace qern::lsp {
 
@@ -59,9 +62,10 @@ class MessageReader {
 };
 
 // JSON allows a `\u` escape of a lone UTF-16 surrogate, which editors send mid-edit and
-// nlohmann-json refuses: each one in `[begin, end)` becomes U+FFFD, as an escape of the
-// same length. Escaped backslashes and surrogate pairs are left alone.
-void replace_lone_surrogates(char* begin, char* end);
+// nlohmann-json refuses. Each one in `[begin, end)` is found by where its four hex digits
+// start, for the reader to write U+FFFD there, as an escape of the same length. Escaped
+// backslashes and surrogate pairs are passed over.
+std::vector<char*> find_lone_surrogates(char* begin, char* end);
 
 // Writes framed messages; one message at a time whichever thread sends it.
 class MessageWriter {
@@ -73,6 +77,8 @@ class MessageWriter {
     // release the state, then send_held.
     std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
     bool send_held(const json& message);
+    // A response to request `id` whose result `write` writes (see JsonOut).
+    bool send_result_held(const json& id, const ResultWriter& write);
 
   private:
     std::ostream& out_;

@@ -14,11 +14,6 @@ namespace qern::lsp {
 
 namespace {
 
-// Checks of texts up to this size also collect the declarations, which hover, definition
-// and symbols need; beyond it a check keeps to the diagnostics, to publish them sooner,
-// and a request that needs declarations collects them itself.
-constexpr std::size_t kRecordingCheck = 512 * 1024;
-
 // Working directories that cannot be used are reported one by one up to this many; a
 // session that meets more says so once.
 constexpr std::size_t kReportedDirectories = 16;
@@ -91,8 +86,7 @@ void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lo
     std::shared_ptr<const Checked> checked;
     json params;
     try {
-        const bool record = snapshot.text->text().size() <= kRecordingCheck;
-        checked = analyze(snapshot, revision, generation, strict, record);
+        checked = analyze(snapshot, revision, generation, strict);
         snapshot.checked = checked;
         params = diagnostics_params(snapshot, checked->analysis, version);
     } catch (const std::exception& e) {
@@ -102,7 +96,15 @@ void Session::run_check(const std::string& uri, std::unique_lock<std::mutex>& lo
         return;
     }
     lock.lock();
+    keep_parsed(snapshot);
     publish_if_current(uri, checked, std::move(params), lock);
+}
+
+void Session::keep_parsed(const Snapshot& snapshot) {
+    if (snapshot.parsed == nullptr) return;
+    const auto found = documents_.find(snapshot.uri);
+    if (found != documents_.end() && found->second.text == snapshot.parsed->source())
+        found->second.parsed = snapshot.parsed;
 }
 
 void Session::publish_if_current(const std::string& uri,
@@ -113,10 +115,7 @@ void Session::publish_if_current(const std::string& uri,
         checked->generation != generation_)
         return;
     Document& d = found->second;
-    // A recorded analysis of the same text serves more requests: keep it.
-    const bool keep = d.checked && d.checked->revision == checked->revision &&
-                      d.checked->generation == checked->generation && d.checked->recorded;
-    if (!keep) d.checked = checked;
+    d.checked = checked;
     if (d.published == checked->revision && d.published_generation == checked->generation) return;
     d.published = checked->revision;
     d.published_generation = checked->generation;
@@ -125,26 +124,41 @@ void Session::publish_if_current(const std::string& uri,
 
 void Session::run_request(Job& job) {
     json reply;
+    ResultWriter streamed;
     try {
-        reply = response(job.id, answer(job));
+        Answer answered = answer(job);
+        if (answered.streamed)
+            streamed = std::move(answered.streamed);
+        else
+            reply = response(job.id, std::move(answered.value));
     } catch (const RpcError& e) {
         reply = error_response(job.id, e.code, e.what());
     } catch (const std::exception& e) {
         reply = error_response(job.id, kInternalError, e.what());
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    if (running_cancelled_)
+    if (running_cancelled_) {
+        streamed = nullptr;
         reply = error_response(job.id, kRequestCancelled, "the request was cancelled");
-    send_ordered(lock, reply);
+    }
+    if (streamed)
+        send_result_ordered(lock, job.id, streamed);
+    else
+        send_ordered(lock, reply);
 }
 
-json Session::answer(const Job& job) {
+Answer Session::answer(const Job& job) {
     const std::string uri = document_uri(job.params);
-    const bool symbols = job.method == "textDocument/documentSymbol";
-    const bool completing = job.method == "textDocument/completion";
-    const bool hovering = job.method == "textDocument/hover";
+    const std::string& method = job.method;
+    // Symbols and formatting read the text alone; completion needs only the declared
+    // names, which an analysis of an earlier text gives well enough; hover, definition and
+    // the quick fixes place what the merge holds in this very text.
+    const bool text_only =
+        method == "textDocument/documentSymbol" || method == "textDocument/formatting";
+    const bool completing = method == "textDocument/completion";
+    const bool fixing = method == "textDocument/codeAction";
     const Position position =
-        symbols ? Position{} : position_from_json(member(job.params, "position"));
+        text_only || fixing ? Position{} : position_from_json(member(job.params, "position"));
     std::unique_lock<std::mutex> lock(mutex_);
     const auto found = documents_.find(uri);
     if (found == documents_.end()) throw RpcError(kInvalidParams, "document not open: " + uri);
@@ -157,40 +171,54 @@ json Session::answer(const Job& job) {
     const std::uint64_t generation = generation_;
     const bool strict = settings_.strict;
     const auto& c = snapshot.checked;
-    // Completion needs only the declared names, which an analysis of an earlier text
-    // gives well enough; the others place things in this very text, and definition and
-    // symbols need its declarations.
     const bool current = c != nullptr && c->revision == revision && c->generation == generation;
-    const bool usable = completing ? c != nullptr : hovering ? current : current && c->recorded;
-    if (!usable) {
+    if (!text_only && !(completing ? c != nullptr : current)) {
         lock.unlock();
-        const bool record =
-            !completing && (!hovering || snapshot.text->text().size() <= kRecordingCheck);
-        auto checked = analyze(snapshot, revision, generation, strict, record);
+        auto checked = analyze(snapshot, revision, generation, strict);
         snapshot.checked = checked;
         json params = diagnostics_params(snapshot, checked->analysis, version);
         lock.lock();
         publish_if_current(uri, checked, std::move(params), lock);
     }
     lock.unlock();
-    if (hovering) return hover(snapshot, position);
-    if (job.method == "textDocument/definition") return definition(snapshot, position);
-    if (symbols) return document_symbols(snapshot);
-    enter_directory(snapshot.workdir);  // a @derive's base file is read from there
-    return completion(snapshot, position);
+    Answer out;
+    if (method == "textDocument/documentSymbol") {
+        out.streamed = document_symbols(snapshot);
+    } else if (method == "textDocument/formatting") {
+        FormatAnswer formatted = formatting(snapshot);
+        out.value = std::move(formatted.edits);
+        if (formatted.fault)
+            send(notification("window/showMessage",
+                              {{"type", 1}, {"message", "qern: " + formatted.note}}));
+        if (!formatted.note.empty()) log(formatted.fault ? 1 : 3, formatted.note);
+    } else if (method == "textDocument/hover") {
+        out.value = hover(snapshot, position);
+    } else if (method == "textDocument/definition") {
+        out.value = definition(snapshot, position);
+    } else if (fixing) {
+        const json* context = optional_member(job.params, "context");
+        const json* only = context != nullptr && context->is_object()
+                               ? optional_member(*context, "only")
+                               : nullptr;
+        out.value = code_actions(snapshot, range_from_json(member(job.params, "range")), only);
+    } else {
+        enter_directory(snapshot.workdir);  // a @derive's base file is read from there
+        out.value = completion(snapshot, position);
+    }
+    lock.lock();
+    keep_parsed(snapshot);
+    return out;
 }
 
 std::shared_ptr<const Checked> Session::analyze(const Snapshot& snapshot, std::uint64_t revision,
-                                                std::uint64_t generation, bool strict,
-                                                bool record) {
+                                                std::uint64_t generation, bool strict) {
     // The library resolves relative @import and @derive paths against the process's
     // working directory, and a document's working directory is a setting: so the one
     // thread that reads files moves there first.
     enter_directory(snapshot.workdir);
-    return std::make_shared<const Checked>(
-        Checked{revision, generation, record, snapshot.workdir, snapshot.text,
-                analysis::analyze_text(snapshot.text->text(), snapshot.path,
-                                       analysis::Options{strict, record})});
+    return std::make_shared<const Checked>(Checked{
+        revision, generation, snapshot.workdir,
+        analysis::analyze_text(snapshot.text->text(), snapshot.path, analysis::Options{strict})});
 }
 
 void Session::enter_directory(const std::string& dir) {

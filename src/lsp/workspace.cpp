@@ -105,6 +105,8 @@ json Session::initialize(const json& params) {
         {"hoverProvider", true},
         {"definitionProvider", true},
         {"documentSymbolProvider", true},
+        {"documentFormattingProvider", true},
+        {"codeActionProvider", {{"codeActionKinds", {"quickfix"}}}},
         {"completionProvider",
          {{"triggerCharacters", {"@", ":", "<"}}, {"resolveProvider", false}}},
         {"workspace", {{"workspaceFolders", {{"supported", true}, {"changeNotifications", true}}}}},

@@ -183,8 +183,7 @@ std::vector<analysis::Diagnostic> run_check(const std::vector<std::string>& path
         out.push_back(std::move(d));
     }
     for (const analysis::Entry& entry : expansion.entries) {
-        std::vector<analysis::Diagnostic> found =
-            analysis::check_entry(entry, {strict, false}, directory);
+        std::vector<analysis::Diagnostic> found = analysis::check_entry(entry, {strict}, directory);
         for (analysis::Diagnostic& d : found) out.push_back(std::move(d));
     }
     return out;

@@ -378,11 +378,15 @@ Piece SyntaxTree::piece_at(std::size_t offset) const {
             if (args.size() != st.args.text.size()) return {};
             return in(Role::ImportPath, st.path, {args.begin + lead, args.end - tail});
         }
-        case StatementKind::Type:
+        case StatementKind::Type: {
             if (!st.equals.exists() || offset <= st.equals.span.begin)
                 return in(Role::TypeName, st.name,
                           {args.begin, st.equals.exists() ? st.equals.span.begin : args.end});
-            return in(Role::TypeDefinition, st.definition, {st.equals.span.end, args.end});
+            // On a line of its own, the definition is written up to the line's end (a blank
+            // after "=" is where one is typed).
+            const std::size_t end = st.line == st.end_line ? line_span.end : args.end;
+            return in(Role::TypeDefinition, st.definition, {st.equals.span.end, end});
+        }
         case StatementKind::Schema: {
             if (st.open.exists() && offset <= st.open.span.begin) {
                 Piece p = in(Role::SchemaName, st.name, {args.begin, st.open.span.begin});

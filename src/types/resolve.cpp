@@ -333,8 +333,7 @@ Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
 }
 
 std::unique_ptr<TypeDef> make_alias(std::string definition) {
-    const AliasKind kind = definition.find("::") != std::string::npos ? AliasKind::TypeExpression
-                                                                      : AliasKind::PrimitiveName;
+    const AliasKind kind = alias_kind(definition);
     return std::make_unique<AliasType>(kind, std::move(definition));
 }
 

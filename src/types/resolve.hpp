@@ -43,6 +43,12 @@ class ListType final : public TypeDef {
 };
 
 enum class AliasKind : std::uint8_t { PrimitiveName, TypeExpression };
+// How an alias's definition is read: against all built-in names when it holds "::", as one
+// primitive name otherwise.
+inline AliasKind alias_kind(std::string_view definition) {
+    return definition.find("::") != std::string_view::npos ? AliasKind::TypeExpression
+                                                           : AliasKind::PrimitiveName;
+}
 
 // A "@type name = definition" alias. Its definition is resolved on every use, against the
 // primitives only or against all built-in names, never against other aliases.

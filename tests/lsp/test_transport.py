@@ -67,6 +67,20 @@ def test_a_body_short_of_its_length_does_not_wait_for_bytes_that_will_not_come(s
     assert client.pending[0][1]["error"]["code"] == -32700
 
 
+def test_a_body_cut_inside_an_escape_keeps_the_next_header_damaged_frames_seed_3_bug(start):
+    # The body stops after "\ud83" and its length takes in the next header up to its
+    # "\r": that header's "C" completes a lone surrogate's escape. Repairing the escape
+    # overwrote it, and the next request was never answered.
+    client = start()
+    body = json.dumps({"jsonrpc": "2.0", "method": "textDocument/didOpen", "params": {
+        "textDocument": {"uri": "file:///x.qrn", "version": 1, "text": "\U0001F600"}}})
+    cut = body[:body.index("\\ud83") + 5].encode()
+    request = frame({"jsonrpc": "2.0", "id": 99, "method": "shutdown"})
+    header = request[:request.index(b"\n")]
+    client.write(b"Content-Length: %d\r\n\r\n%s%s" % (len(cut) + len(header), cut, request))
+    assert client.result(99) is None
+
+
 def test_initialize_after_garbage(start):
     client = start(initialize=False)
     client.write(b"Content-Length: 5\r\n\r\n{\"a\"" + b"Content-Length: -7\r\n\r\nxyz")
