@@ -88,20 +88,6 @@ PyObject* make_hint(const analysis::Hint& hint) {
     return seq.release();
 }
 
-PyObject* make_chain(const Location& at) {
-    PyRef chain = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(at.chain.size())));
-    if (!chain) return nullptr;
-    for (std::size_t i = 0; i < at.chain.size(); ++i) {
-        PyRef file = PyRef::steal(optional_text(at.chain[i].file));
-        PyRef line = PyRef::steal(optional_number(at.chain[i].line));
-        if (!file || !line) return nullptr;
-        PyObject* step = PyTuple_Pack(2, file.get(), line.get());
-        if (step == nullptr) return nullptr;
-        PyTuple_SET_ITEM(chain.get(), static_cast<Py_ssize_t>(i), step);
-    }
-    return chain.release();
-}
-
 PyObject* make_diagnostic(const analysis::Diagnostic& d) {
     PyObject* type = diagnostic_type();
     if (type == nullptr) return nullptr;
@@ -120,7 +106,7 @@ PyObject* make_diagnostic(const analysis::Diagnostic& d) {
               {optional_text(at.file), optional_number(at.line), optional_number(at.column),
                optional_number(at.end_line), optional_number(at.end_column),
                PyUnicode_FromString(severity), to_python(std::string_view(d.code)),
-               to_python(std::string_view(d.message)), make_chain(at), hints.release()}))
+               to_python(std::string_view(d.message)), chain_to_python(at), hints.release()}))
         return nullptr;
     return seq.release();
 }

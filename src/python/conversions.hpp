@@ -60,6 +60,8 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
 // A str, or None for no text; an int, or None for 0 (a line or column that is unknown).
 PyObject* optional_text(const std::optional<std::string>& text);
 PyObject* optional_number(std::size_t n);
+// The @import / @derive steps that led to `at`, outermost first: a tuple of (file, line).
+PyObject* chain_to_python(const Location& at);
 
 // Sets RuntimeError carrying the error's display text as its single argument.
 void raise_core_error(const QernError& error);
