@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,39 @@ TEST(Hints, EditDistanceCountsScalarValuesAndSwapsOfNeighbours) {
     // Past the limit the distance is limit + 1, however far.
     EXPECT_EQ(edit_distance("a", "abcdefghij", 2), 3u);
     EXPECT_EQ(edit_distance("abcdefgh", "hgfedcba", 3), 4u);
+}
+
+// The table of optimal string alignment distances, filled cell by cell: what the
+// word-at-a-time computation must agree with.
+std::size_t table_distance(const std::string& a, const std::string& b) {
+    const std::size_t n = a.size(), m = b.size();
+    std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+    for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= n; ++i) {
+        for (std::size_t j = 1; j <= m; ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[n][m];
+}
+
+TEST(Hints, EditDistanceAgreesWithTheTableOnRandomNames) {
+    std::mt19937 random(20);
+    const auto name = [&](std::size_t max) {
+        std::string s(random() % (max + 1), ' ');
+        for (char& c : s) c = "abcab_"[random() % 6];
+        return s;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const std::string a = name(i % 100 == 0 ? 64 : 12), b = name(12);
+        ASSERT_EQ(edit_distance(a, b, 100), table_distance(a, b)) << a << " / " << b;
+        ASSERT_EQ(edit_distance(a, b, 2), std::min<std::size_t>(table_distance(a, b), 3))
+            << a << " / " << b;
+    }
 }
 
 TEST(Hints, ThresholdScalesWithLength) {

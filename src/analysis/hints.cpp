@@ -1,7 +1,6 @@
 #include "analysis/hints.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <iterator>
 
 #include "qern/text.hpp"
@@ -46,40 +45,57 @@ std::u32string decode(std::string_view text, std::vector<std::size_t>* starts = 
     return out;
 }
 
-// One bit per scalar value (hashed): two texts whose masks differ in k bits are at least
-// k / 2 edits apart, since one edit adds or removes at most two values of the set a text
-// holds. Lets most candidates be passed over without computing their distance.
-std::uint64_t scalar_mask(const std::u32string& text) {
-    std::uint64_t mask = 0;
-    for (const char32_t c : text) mask |= std::uint64_t{1} << ((c * 0x9E3779B97F4A7C15ULL) >> 58);
-    return mask;
+// How many scalar values fall in each of 32 buckets (hashed): one edit changes the counts
+// by at most two in all, so two texts whose counts differ by k in all are at least k / 2
+// edits apart. Lets most candidates be passed over without computing their distance. A
+// count stops at 255, which only makes the bound lower.
+Tally tally(const std::u32string& text) {
+    Tally counts{};
+    for (const char32_t c : text) {
+        std::uint8_t& n = counts[(c * 0x9E3779B97F4A7C15ULL) >> 59];
+        if (n < 255) ++n;
+    }
+    return counts;
 }
 
-std::size_t distance(const std::u32string& a, const std::u32string& b, std::size_t limit) {
-    const std::size_t n = a.size(), m = b.size();
+std::size_t tally_gap(const Tally& a, const Tally& b) {
+    std::size_t gap = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) gap += a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
+    return gap;
+}
+
+// The distance of `text` from the pattern, one column of the distance table at a time,
+// each column held as bits (the differences between neighbouring cells): a few word
+// operations per scalar value of `text`, whatever the pattern's length (at most 64).
+std::size_t distance(const Pattern& pattern, const std::u32string& text, std::size_t limit) {
+    const std::size_t m = pattern.size;
+    const std::size_t n = text.size();
     if ((n > m ? n - m : m - n) > limit) return limit + 1;
-    std::vector<std::size_t> before(m + 1), previous(m + 1), current(m + 1);
-    for (std::size_t j = 0; j <= m; ++j) previous[j] = j;
-    std::size_t previous_min = 0;
-    for (std::size_t i = 1; i <= n; ++i) {
-        current[0] = i;
-        std::size_t row_min = i;
-        for (std::size_t j = 1; j <= m; ++j) {
-            const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-            std::size_t d = std::min({previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost});
-            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-                d = std::min(d, before[j - 2] + 1);
-            current[j] = d;
-            row_min = std::min(row_min, d);
+    if (m == 0) return std::min(n, limit + 1);
+    const std::uint64_t last = std::uint64_t{1} << (m - 1);
+    std::uint64_t vp = m == 64 ? ~std::uint64_t{0} : (last << 1) - 1;
+    std::uint64_t vn = 0, d0_before = 0, pm_before = 0;
+    std::size_t score = m;
+    for (const char32_t c : text) {
+        const std::uint64_t pm = pattern.positions(c);
+        // A swap of two neighbours: this value matches where the previous one stood in the
+        // pattern's row before.
+        const std::uint64_t swapped = ((~d0_before & pm) << 1) & pm_before;
+        const std::uint64_t d0 = (((pm & vp) + vp) ^ vp) | pm | vn | swapped;
+        const std::uint64_t hp = vn | ~(d0 | vp);
+        const std::uint64_t hn = d0 & vp;
+        if ((hp & last) != 0) {
+            ++score;
+        } else if ((hn & last) != 0) {
+            --score;
         }
-        // A transposition reaches two rows back: only when both rows are past the limit
-        // can no later cell come back under it.
-        if (row_min > limit && previous_min > limit) return limit + 1;
-        previous_min = row_min;
-        std::swap(before, previous);
-        std::swap(previous, current);
+        const std::uint64_t x = (hp << 1) | 1;
+        vn = x & d0;
+        vp = (hn << 1) | ~(x | d0);
+        d0_before = d0;
+        pm_before = pm;
     }
-    return std::min(previous[m], limit + 1);
+    return std::min(score, limit + 1);
 }
 
 std::string did_you_mean(std::string_view replacement) {
@@ -271,23 +287,54 @@ std::size_t hint_threshold(std::size_t length) {
     return std::max<std::size_t>(1, length / 3);
 }
 
+static_assert(kMaxHintedLength <= 64, "a hinted name is compared as one 64-bit word");
+
+Pattern::Pattern(const std::u32string& text) : size(text.size()) {
+    if (size > 64) return;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        const char32_t c = text[i];
+        if (c < 128) {
+            ascii[c] |= bit;
+            continue;
+        }
+        auto it = std::find_if(other.begin(), other.end(),
+                               [&](const auto& entry) { return entry.first == c; });
+        if (it == other.end()) {
+            other.emplace_back(c, bit);
+        } else {
+            it->second |= bit;
+        }
+    }
+}
+
+std::uint64_t Pattern::positions(char32_t c) const {
+    if (c < 128) return ascii[c];
+    for (const auto& [value, bits] : other)
+        if (value == c) return bits;
+    return 0;
+}
+
 std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t limit) {
-    return distance(decode(a), decode(b), limit);
+    std::u32string x = decode(a), y = decode(b);
+    if (x.size() > y.size()) std::swap(x, y);  // the distance is symmetric
+    if (x.size() > 64) return limit + 1;
+    return distance(Pattern(x), y, limit);
 }
 
 Candidate::Candidate(std::string_view compared, std::string_view replacement)
-    : scalars(decode(compared)), mask(scalar_mask(scalars)), replacement(replacement) {}
+    : scalars(decode(compared)), counts(tally(scalars)), replacement(replacement) {}
 
 Nearest::Nearest(std::string_view name)
-    : name_(decode(name)), mask_(scalar_mask(name_)), best_(kFar), second_(kFar) {
+    : name_(decode(name)), counts_(tally(name_)), pattern_(name_), best_(kFar), second_(kFar) {
     limit_ = name_.size() > kMaxHintedLength ? 0 : hint_threshold(name_.size());
     cutoff_ = limit_ + 2;  // far enough to tell whether a runner-up is within the margin
 }
 
 void Nearest::consider(const Candidate& candidate) {
     if (limit_ == 0 || candidate.scalars == name_) return;
-    if (static_cast<std::size_t>(std::popcount(mask_ ^ candidate.mask)) > 2 * cutoff_) return;
-    const std::size_t d = distance(name_, candidate.scalars, cutoff_);
+    if (tally_gap(counts_, candidate.counts) > 2 * cutoff_) return;
+    const std::size_t d = distance(pattern_, candidate.scalars, cutoff_);
     if (d > cutoff_) return;
     const std::string& replacement = candidate.replacement;
     if (d < best_) {

@@ -3,18 +3,21 @@
 // "Did you mean ...": the names a misspelt name was probably meant to be. Each finding
 // comes with its replacement, so that a tool can offer to write it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qern::analysis {
 
 // The optimal string alignment distance between `a` and `b` (insertions, deletions,
 // substitutions and transpositions of two neighbours, each one edit), counted in Unicode
-// scalar values. Distances above `limit` come back as limit + 1.
+// scalar values. Distances above `limit` come back as limit + 1, and so do those between
+// two names both longer than kMaxHintedLength.
 std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t limit);
 
 // How many edits away a candidate may be from a name of `length` scalar values: a third
@@ -22,12 +25,24 @@ std::size_t edit_distance(std::string_view a, std::string_view b, std::size_t li
 std::size_t hint_threshold(std::size_t length);
 inline constexpr std::size_t kMaxHintedLength = 64;
 
+// How many scalar values of a text fall in each of 32 buckets (see hints.cpp).
+using Tally = std::array<std::uint8_t, 32>;
+// A name of at most 64 scalar values, ready to be compared with many others: for each
+// value, the positions it holds in the name, as bits.
+struct Pattern {
+    explicit Pattern(const std::u32string& text);
+    std::uint64_t positions(char32_t c) const;
+    std::size_t size;
+    std::array<std::uint64_t, 128> ascii{};
+    std::vector<std::pair<char32_t, std::uint64_t>> other;
+};
+
 // A name a misspelt one may have meant: the form it is compared in, what to write instead.
 struct Candidate {
     Candidate(std::string_view compared, std::string_view replacement);
     explicit Candidate(std::string_view name) : Candidate(name, name) {}
     std::u32string scalars;
-    std::uint64_t mask;
+    Tally counts;
     std::string replacement;
 };
 
@@ -48,7 +63,8 @@ class Nearest {
 
   private:
     std::u32string name_;
-    std::uint64_t mask_ = 0;
+    Tally counts_;
+    Pattern pattern_;
     std::size_t limit_ = 0;
     std::size_t cutoff_ = 0;
     std::size_t best_;
