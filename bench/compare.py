@@ -5,6 +5,11 @@ alternation (so drift in the machine's load hits all alike) and the median of th
 reported, with its ratio to json.loads. Memory is measured in a fresh subprocess per
 contender: the growth of the resident set while the result is alive.
 
+Typed values and snapshots: QERN.parse + to_typed_dict against json.loads of the same data
+as typed JSON and tomllib.loads of it as TOML (a service configuration of server records
+and samples); FrozenQERN.get against dict.get; two threads reading one snapshot against
+one (on a free-threaded build); the memory of a snapshot against the json dict.
+
     python bench/compare.py [--sizes 1000,100000,1000000] [--runs 7]
                             [--csv FILE] [--json FILE] [--plot FILE.png]
 """
@@ -15,6 +20,7 @@ import csv
 import gc
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -107,6 +113,8 @@ if which == "qern":
     kept = QERN.parse(text)
 elif which == "qern+to_dict":
     kept = QERN.parse(text).to_dict()
+elif which == "frozen":
+    kept = QERN.parse(text).freeze()
 elif which == "json":
     kept = json.loads(text)
 elif which == "toml":
@@ -119,7 +127,8 @@ print(compare.rss_bytes() - before)
 
 
 def memory_of(n, which):
-    make = {"qern": as_qern, "qern+to_dict": as_qern, "json": as_json, "toml": as_toml,
+    make = {"qern": as_qern, "qern+to_dict": as_qern, "frozen": as_qern, "json": as_json,
+            "toml": as_toml,
             "ini": as_ini}[which]
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
         f.write(make(content(n)))
@@ -134,23 +143,29 @@ def memory_of(n, which):
     return int(out.stdout.strip())
 
 
-def two_thread_speedup(texts, rounds=4):
-    """Throughput of two threads each parsing its own document, relative to one thread
-    parsing both."""
-    def work(text):
-        for _ in range(rounds):
-            QERN.parse(text)
+def threads_against_one(work, args):
+    """work(a) for every a in `args`, one thread for each at once, against all of them one
+    after another on one thread: the ratio of the times."""
     start = time.perf_counter()
-    for text in texts:
-        work(text)
+    for a in args:
+        work(a)
     serial = time.perf_counter() - start
-    threads = [threading.Thread(target=work, args=(text,)) for text in texts]
+    threads = [threading.Thread(target=work, args=(a,)) for a in args]
     start = time.perf_counter()
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     return serial / (time.perf_counter() - start)
+
+
+def two_thread_speedup(texts, rounds=4):
+    """Throughput of two threads each parsing its own document, relative to one thread
+    parsing both."""
+    def work(text):
+        for _ in range(rounds):
+            QERN.parse(text)
+    return threads_against_one(work, texts)
 
 
 def other_thread_share(text):
@@ -222,6 +237,71 @@ def schema_cost(runs):
             f"@schema S{s} {{ f{s % 50}: i32, g{s}: i32 }}\n" for s in range(count)))
     t = median_times({str(c): (lambda d=d: d.merge_content(body)) for c, d in docs.items()}, runs)
     return t["5000"] / t["50"]
+
+
+def typed_service(n):
+    """A service configuration with `n` server records and `n` samples, as QERN (with the
+    schemas that type it), as JSON and as TOML, and the Python value all three stand for."""
+    servers = [{"host": f"h{i:07d}.example.com", "port": 8000 + i % 1000, "weight": (i % 100) / 8,
+                "enabled": i % 3 == 0, "tags": ["web", f"zone{i % 4}"]} for i in range(n)]
+    samples = [i / 4 for i in range(n)]
+    value = {"name": "shop", "workers": 8, "ratio": 0.75, "debug": False, "servers": servers,
+             "samples": samples}
+    flag = lambda b: "true" if b else "false"
+    qern = (
+        "@schema Server { host: string, port: i32, weight: f64, enabled: bool, tags: list<string> }\n"
+        "@schema Service { name: string, workers: i32, ratio: f64, debug: bool,"
+        " servers: list<Server>, samples: list<f64> }\n"
+        "name = shop\nworkers = 8\nratio = 0.75\ndebug = false\nservers = ["
+        + ", ".join(f"{{ host = {s['host']}, port = {s['port']}, weight = {s['weight']!r}, "
+                    f"enabled = {flag(s['enabled'])}, tags = [{', '.join(s['tags'])}] }}"
+                    for s in servers)
+        + "]\nsamples = [" + ", ".join(map(repr, samples)) + "]\n")
+    toml = (
+        'name = "shop"\nworkers = 8\nratio = 0.75\ndebug = false\nservers = ['
+        + ", ".join(f'{{host = "{s["host"]}", port = {s["port"]}, weight = {s["weight"]!r}, '
+                    f'enabled = {flag(s["enabled"])}, tags = ["{s["tags"][0]}", "{s["tags"][1]}"]}}'
+                    for s in servers)
+        + "]\nsamples = [" + ", ".join(map(repr, samples)) + "]\n")
+    return qern, json.dumps(value), toml, value
+
+
+def typed_times(n, runs):
+    qern, js, toml, value = typed_service(n)
+    assert QERN.parse(qern).to_typed_dict() == json.loads(js) == tomllib.loads(toml) == value
+    return median_times({
+        "json.loads": lambda: json.loads(js),
+        "QERN.parse+to_typed_dict": lambda: QERN.parse(qern).to_typed_dict(),
+        "tomllib.loads": lambda: tomllib.loads(toml),
+    }, runs)
+
+
+def frozen_reads(n):
+    """Per call, FrozenQERN.get and dict.get (of json.loads) over `n` string pairs."""
+    pairs = content(n)
+    fz = QERN.parse(as_qern(pairs)).freeze()
+    plain = json.loads(as_json(pairs))
+    keys = [k for k, _ in pairs[:: max(1, n // 1000)]][:1000]
+    repeat = max(1, 200_000 // len(keys))
+    return {"dict.get": per_call(plain.get, keys, repeat), "FrozenQERN.get": per_call(fz.get, keys, repeat)}
+
+
+def frozen_thread_speedup(n=100_000, rounds=10, shared=True):
+    """Throughput of two threads reading one snapshot, against one thread doing the work of
+    both. Each thread reads its own key objects, in its own order. With shared=False each
+    thread reads a dict of its own instead: what the machine itself allows."""
+    pairs = content(n)
+    fz = QERN.parse(as_qern(pairs)).freeze()
+
+    def work(seed):
+        keys = [f"key_{i:07d}" for i in range(0, n, 7)]
+        random.Random(seed).shuffle(keys)
+        get = fz.get if shared else dict(pairs).get
+        for _ in range(rounds):
+            for k in keys:
+                get(k)
+
+    return threads_against_one(work, (0, 1))
 
 
 def main():
@@ -312,6 +392,39 @@ def main():
                         "cxx": statistics.median(cxx_tries) if cxx_tries else None})
     share = other_thread_share(as_qern(content(1_000_000)))
     print(f"  {'a Python thread keeps running during a large parse (its pace)':<58} {share:6.2f}  (1.0 = unhindered)")
+
+    print("\nTyped values and snapshots (ratios measured in this run):")
+    typed_n = 20_000
+    t = typed_times(typed_n, args.runs)
+    print(f"  ({typed_n} server records and {typed_n} samples, median ms: "
+          + ", ".join(f"{k} {v * 1e3:.1f}" for k, v in t.items()) + ")")
+    target("QERN.parse + to_typed_dict / json.loads (typed JSON)",
+           t["QERN.parse+to_typed_dict"] / t["json.loads"], 1.0)
+    faster = t["tomllib.loads"] / t["QERN.parse+to_typed_dict"]
+    print(f"  {'tomllib.loads / (QERN.parse + to_typed_dict)':<58} {faster:6.2f}  (at least 10)"
+          f" {'met' if faster >= 10 else 'NOT met'}")
+    target_rows.append({"target": "tomllib / parse+to_typed_dict", "ratio": faster, "limit": 10,
+                        "met": faster >= 10})
+    reads = frozen_reads(1000)
+    print(f"  (per call, 1000 keys: dict.get {reads['dict.get'] * 1e9:.1f} ns, "
+          f"FrozenQERN.get {reads['FrozenQERN.get'] * 1e9:.1f} ns)")
+    target("FrozenQERN.get / dict.get per call, 1000 keys",
+           reads["FrozenQERN.get"] / reads["dict.get"], 1.3)
+    if not getattr(sys, "_is_gil_enabled", lambda: True)():
+        tries = [(frozen_thread_speedup(), frozen_thread_speedup(shared=False)) for _ in range(3)]
+        speedup = statistics.median(t[0] for t in tries)
+        own = statistics.median(t[1] for t in tries)
+        print(f"  {'two threads reading one snapshot / one thread':<58} {speedup:6.2f}  (at least 1.8)"
+              f" {'met' if speedup >= 1.8 else 'NOT met'}  each its own dict: {own:.2f}")
+        target_rows.append({"target": "two threads reading one snapshot", "ratio": speedup,
+                            "limit": 1.8, "met": speedup >= 1.8, "own_dicts": own})
+    else:
+        print("  (two threads reading one snapshot: measured on a free-threaded build only)")
+    frozen_memory = memory_of(big["pairs"], "frozen")
+    print(f"  (snapshot of {big['pairs']} pairs: {frozen_memory / 2**20:.1f} MB, "
+          f"json dict {big['memory']['json'] / 2**20:.1f} MB)")
+    target(f"snapshot memory / json dict memory, {big['pairs']} pairs",
+           frozen_memory / big["memory"]["json"], 1.0)
     print(f"  (load average at the end: {os.getloadavg()[0]:.2f})")
 
     if args.csv:

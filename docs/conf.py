@@ -64,4 +64,6 @@ nitpick_ignore_regex = [
     # Python's own names: without intersphinx (the build is offline) they cannot link.
     (r"py:(exc|class|meth)", r"[A-Za-z]*(Error|Exception|Exit)(\..*)?"),
     (r"py:class", r"(threading\.local|types\.MappingProxyType)"),
+    (r"py:(class|meth|mod|attr|func)",
+     r"(float|bool|dict|datetime|collections\.abc|copy|pickle|tomllib|json)(\..*)?"),
 ]

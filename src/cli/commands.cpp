@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "cli/render.hpp"
 #include "commands/builtins.hpp"
 #include "qern/diagnostic.hpp"
+#include "qern/text.hpp"
+#include "types/typed.hpp"
 #include "types/types.hpp"
 
 namespace qern::cli {
@@ -106,6 +109,122 @@ int run_export(const std::string& path, bool sort_keys) {
     for (const DataMap::Entry* e : entries)
         pairs.emplace_back(std::string(e->key), std::string(e->value));
     write_out(out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    write_out("\n");
+    return finish_output(0);
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Builds the JSON of a typed walk: numbers, booleans, strings, arrays (lists, vectors and
+// the rows of matrices) and objects; dates, times and durations as their ISO 8601 texts.
+// JSON has no number for inf and nan: such a value stops the walk, and the sink says
+// which key holds it.
+class JsonSink final : public TypedSink {
+  public:
+    Json root;
+    std::string refusal;  // why the walk was stopped
+
+    bool on_string(std::string_view text) override { return put(std::string(text)); }
+    bool on_int(std::int64_t n) override { return put(n); }
+    bool on_float(double x) override {
+        if (std::isfinite(x)) return put(x);
+        refusal = concat("qern: key '", key_, "' holds ",
+                         std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf"),
+                         ", which JSON has no number for\n");
+        return false;
+    }
+    bool on_bool(bool b) override { return put(b); }
+    bool on_date(const Date& d) override { return put(iso_text(d)); }
+    bool on_datetime(const DateTime& t) override { return put(iso_text(t)); }
+    bool on_duration(const Duration& d) override { return put(iso_text(d)); }
+    bool begin_list(std::size_t n) override { return open(Json::array(), n); }
+    bool end_list() override { return close(); }
+    bool begin_tuple(std::size_t n) override { return open(Json::array(), n); }
+    bool end_tuple() override { return close(); }
+    bool begin_object(std::size_t n) override { return open(Json::object(), n); }
+    bool key(std::string_view name) override {
+        pending_ = std::string(name);
+        if (stack_.size() == 1) key_ = pending_;
+        return true;
+    }
+    bool end_object() override { return close(); }
+
+  private:
+    // Keys come once per object (the walk drops duplicates), so pairs go straight into the
+    // object's storage: operator[] would search the ones before each time.
+    Json* place(Json value) {
+        if (stack_.empty()) {
+            root = std::move(value);
+            return &root;
+        }
+        Json& group = *stack_.back();
+        if (group.is_array()) {
+            group.get_ref<Json::array_t&>().push_back(std::move(value));
+            return &group.get_ref<Json::array_t&>().back();
+        }
+        auto& pairs = group.get_ref<Json::object_t&>();
+        pairs.emplace_back(std::move(pending_), std::move(value));
+        return &pairs.back().second;
+    }
+    bool put(Json value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(Json group, std::size_t n) {
+        Json* at = place(std::move(group));
+        if (at->is_array())
+            at->get_ref<Json::array_t&>().reserve(n);
+        else
+            at->get_ref<Json::object_t&>().reserve(n);
+        stack_.push_back(at);
+        return true;
+    }
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+    std::vector<Json*> stack_;
+    std::string pending_;
+    std::string key_;
+};
+
+}  // namespace
+
+int run_export_typed(const std::string& path, bool sort_keys) {
+    auto doc = load(path);
+    if (!doc) return 1;
+    JsonSink sink;
+    auto converted = convert_typed_document(*doc, sink);
+    if (!converted) {
+        // The value's place in the file is not kept: the error names the file.
+        QernError error = std::move(converted).error();
+        Location where;
+        where.file = path;
+        error.set_location(std::move(where));
+        report(error);
+        return 1;
+    }
+    if (!sink.refusal.empty()) {
+        std::fwrite(sink.refusal.data(), 1, sink.refusal.size(), stderr);
+        return 1;
+    }
+    if (sort_keys) {
+        // The pairs' keys are const: the sorted object is built anew, the values moved.
+        auto& pairs = sink.root.get_ref<Json::object_t&>();
+        std::vector<Json::object_t::value_type*> order;
+        order.reserve(pairs.size());
+        for (auto& pair : pairs) order.push_back(&pair);
+        std::sort(order.begin(), order.end(),
+                  [](const auto* a, const auto* b) { return a->first < b->first; });
+        Json sorted = Json::object();
+        auto& into = sorted.get_ref<Json::object_t&>();
+        into.reserve(order.size());
+        for (auto* pair : order) into.emplace_back(pair->first, std::move(pair->second));
+        sink.root = std::move(sorted);
+    }
+    write_out(sink.root.dump(2, ' ', false, Json::error_handler_t::replace));
     write_out("\n");
     return finish_output(0);
 }

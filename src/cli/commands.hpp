@@ -10,6 +10,8 @@ namespace qern::cli {
 int run_get(const std::string& path, const std::string& key);
 int run_keys(const std::string& path);
 int run_export(const std::string& path, bool sort_keys);
+// The document as nested JSON of typed values (see export_typed in commands.cpp).
+int run_export_typed(const std::string& path, bool sort_keys);
 int run_validate(const std::string& type_name, const std::string& value,
                  const std::optional<std::string>& with);
 

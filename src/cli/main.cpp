@@ -249,10 +249,15 @@ class Cli {
         sub->add_flag("--sort-keys", sort_keys_,
                       "Sort the keys (otherwise they come in the order of each key's first "
                       "assignment)");
+        sub->add_flag("--typed", typed_,
+                      "Nested JSON of typed values: each value of a key a schema declares "
+                      "converted by its type (numbers, booleans, arrays, objects; dates, times "
+                      "and durations as ISO 8601 strings), keys in the order of first "
+                      "assignment");
         add_directory_option(sub);
         sub->callback([this] {
-            if (change_directory(directory_, "export", status_))
-                status_ = run_export(path_, sort_keys_);
+            if (!change_directory(directory_, "export", status_)) return;
+            status_ = typed_ ? run_export_typed(path_, sort_keys_) : run_export(path_, sort_keys_);
         });
     }
 
@@ -318,6 +323,7 @@ class Cli {
     std::string path_;
     std::string key_;
     bool sort_keys_ = false;
+    bool typed_ = false;
     std::string type_;
     std::string value_;
     std::string with_;

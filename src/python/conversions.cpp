@@ -7,6 +7,7 @@
 #include "py_ref.hpp"
 #include "qern/diagnostic.hpp"
 #include "qern/text.hpp"
+#include "types/types.hpp"
 
 namespace qern::python {
 namespace {
@@ -203,6 +204,22 @@ void raise_core_error(const QernError& error) {
     PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get()));
     if (!exc || !describe(exc.get(), error)) return;
     PyErr_SetObject(PyExc_RuntimeError, exc.get());
+}
+
+PyObject* none_or_error(const Result<void>& result) {
+    if (!result) {
+        raise_core_error(result.error());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* validate_value_call(const QernDocument& doc, PyObject* const* argv) {
+    const auto type_name = utf8_argument(argv[0], "type_name");
+    if (!type_name) return nullptr;
+    const auto value = utf8_argument(argv[1], "value");
+    if (!value) return nullptr;
+    return none_or_error(validate_value(doc, *type_name, *value));
 }
 
 PyObject* decode_utf8(std::string_view text) {

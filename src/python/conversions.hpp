@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qern/document.hpp"
 #include "qern/error.hpp"
 #include "qern/hash.hpp"
 
@@ -65,6 +66,11 @@ PyObject* chain_to_python(const Location& at);
 
 // Sets RuntimeError carrying the error's display text as its single argument.
 void raise_core_error(const QernError& error);
+// None on success, else null with the error raised as raise_core_error does.
+PyObject* none_or_error(const Result<void>& result);
+// validate_value(type_name, value) of a method: the two bound arguments read as text,
+// then checked against the types `doc` declares.
+PyObject* validate_value_call(const QernDocument& doc, PyObject* const* argv);
 
 // Whether every byte is below 0x80: eight at a time, the last eight overlapping the ones
 // before, so that no byte is read alone past the first eight.

@@ -5,8 +5,10 @@
 
 #include "check.hpp"
 #include "commands/builtins.hpp"
+#include "frozen_class.hpp"
 #include "py_ref.hpp"
 #include "qern_class.hpp"
+#include "typed_values.hpp"
 
 namespace qern::python {
 namespace {
@@ -76,8 +78,11 @@ int exec_module(PyObject* module) {
     if (cls == nullptr || add_export(module, "QERN", cls) < 0) return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString(kVersion));
     if (!version || add_export(module, "__version__", version.get()) < 0) return -1;
-    // The checker and its result types are attributes, outside __all__, which a star
-    // import keeps to the class and the version.
+    // An attribute, not an export: __all__ stays as it always was.
+    if (!import_datetime()) return -1;
+    PyObject* frozen = frozen_type();
+    if (frozen == nullptr || PyObject_SetAttrString(module, "FrozenQERN", frozen) < 0) return -1;
+    // The checker and its result types are attributes too.
     PyRef name = PyRef::steal(PyUnicode_FromString("qern_native"));
     if (!name) return -1;
     PyRef check = PyRef::steal(PyCFunction_NewEx(&check_method, nullptr, name.get()));

@@ -10,9 +10,11 @@
 
 #include "commands/builtins.hpp"
 #include "conversions.hpp"
+#include "frozen_class.hpp"
 #include "module.hpp"
 #include "py_ref.hpp"
 #include "qern/document.hpp"
+#include "typed_values.hpp"
 #include "types/types.hpp"
 
 namespace qern::python {
@@ -182,14 +184,6 @@ PyObject* new_instance(QernDocument&& doc) {
     return wrap_document(reinterpret_cast<PyTypeObject*>(cls), std::move(doc));
 }
 
-PyObject* none_or_error(const Result<void>& result) {
-    if (!result) {
-        raise_core_error(result.error());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
 PyObject* instance_or_error(Result<QernDocument>&& result) {
     if (!result) {
         raise_core_error(result.error());
@@ -352,13 +346,7 @@ PyObject* validate_value_method(PyObject* self, PyObject* const* args, Py_ssize_
     PyObject* argv[2];
     if (!bind_arguments(kValidateValue, args, nargs, kwnames, argv)) return nullptr;
     return with_document<Access::Shared, PyObject*>(
-        self, nullptr, [&](QernDocument& doc) -> PyObject* {
-            const auto type_name = utf8_argument(argv[0], "type_name");
-            if (!type_name) return nullptr;
-            const auto value = utf8_argument(argv[1], "value");
-            if (!value) return nullptr;
-            return none_or_error(core([&] { return validate_value(doc, *type_name, *value); }));
-        });
+        self, nullptr, [&](QernDocument& doc) { return validate_value_call(doc, argv); });
 }
 
 PyObject* keys_method(PyObject* self, PyObject*) {
@@ -399,6 +387,21 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
             });
             return failed ? nullptr : dict.release();
         });
+}
+
+PyObject* to_typed_dict_method(PyObject* self, PyObject*) {
+    return with_document<Access::Shared, PyObject*>(
+        self, nullptr, [](QernDocument& doc) -> PyObject* {
+            return typed_dict(doc, doc.data().size(), [&](auto&& f) {
+                doc.data().for_each_in_order(
+                    [&](const DataMap::Entry& e) { f(e.key, e.value, nullptr); });
+            });
+        });
+}
+
+PyObject* freeze_method(PyObject* self, PyObject*) {
+    return with_document<Access::Shared, PyObject*>(
+        self, nullptr, [](QernDocument& doc) { return freeze_document(doc); });
 }
 
 template <class F>
@@ -446,6 +449,13 @@ PyMethodDef methods[] = {
     {"validate_value", as_cfunction(&validate_value_method), kFast,
      "validate_value($self, type_name, value)\n--\n\nValidate `value` against a built-in or "
      "registered type name.\n\nRaises `RuntimeError` on validation failure."},
+    {"to_typed_dict", as_cfunction(&to_typed_dict_method), METH_NOARGS,
+     "to_typed_dict($self)\n--\n\nReturns a Python `dict` of all pairs, in the order of first "
+     "assignment, each value\nof a key that a schema declares converted to its type's Python "
+     "value.\n\nRaises `ValueError` when a value does not convert."},
+    {"freeze", as_cfunction(&freeze_method), METH_NOARGS,
+     "freeze($self)\n--\n\nReturns an immutable snapshot of this document (a `FrozenQERN`), "
+     "which any thread\nmay read; later merges do not change it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

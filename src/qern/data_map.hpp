@@ -135,6 +135,10 @@ class DataMap {
     // The key of some entry whose value equals `value` byte for byte. The first call
     // builds a reverse index (value to entries); later assignments keep it exact.
     std::optional<std::string_view> find_key(std::string_view value) const;
+    // Whether that index is built. Until it is, find_key would answer for a value that
+    // several entries hold with the last of them (the index links them in order, each
+    // ahead of the ones before).
+    bool has_reverse_index() const { return reverse_ != nullptr; }
 
     // Visits every entry in the map's iteration order.
     template <class F>

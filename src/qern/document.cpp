@@ -1,9 +1,11 @@
 #include "qern/document.hpp"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
 #include "qern/literals.hpp"
+#include "qern/lookups.hpp"
 #include "qern/parsing.hpp"
 #include "qern/text.hpp"
 
@@ -57,8 +59,7 @@ Result<void> QernDocument::merge_file_observed(std::string_view path, MergeObser
 }
 
 std::optional<std::string_view> QernDocument::find_obj(std::string_view key) const {
-    if (const std::string_view* value = data_.find(key)) return *value;
-    return data_.find_key(key);
+    return find_obj_in(data_, key);
 }
 
 std::optional<std::string_view> QernDocument::find_key(std::string_view value) const {
@@ -66,58 +67,17 @@ std::optional<std::string_view> QernDocument::find_key(std::string_view value) c
 }
 
 std::optional<std::string_view> QernDocument::find_deep(std::string_view key) const {
-    std::size_t current = data_.find_index(key);
-    if (current == DataMap::npos) return std::nullopt;
-    // Iterative. The entries visited so far: a short list, then one bit per entry once the
-    // chain grows long, so chains of any length and cycles end in linear time.
-    constexpr std::size_t kShortChain = 32;
-    std::vector<std::size_t> path;
-    std::vector<bool> seen;
-    const auto visit = [&](std::size_t i) {
-        if (seen.empty() && path.size() < kShortChain) {
-            path.push_back(i);
-            return;
-        }
-        if (seen.empty()) {
-            seen.resize(data_.size());
-            for (std::size_t p : path) seen[p] = true;
-        }
-        seen[i] = true;
-    };
-    const auto visited = [&](std::size_t i) {
-        if (!seen.empty()) return static_cast<bool>(seen[i]);
-        for (std::size_t p : path)
-            if (p == i) return true;
-        return false;
-    };
-    std::optional<std::string_view> last;
-    for (;;) {
-        visit(current);
-        const std::string_view v = data_.entry(current).value;
-        const std::size_t next = data_.find_index(v);
-        if (next != DataMap::npos && visited(next)) return last ? last : v;
-        last = v;
-        if (next == DataMap::npos) return v;
-        current = next;
-    }
+    const std::size_t i = find_deep_in(data_, key);
+    if (i == DataMap::npos) return std::nullopt;
+    return data_.entry(i).value;
 }
 
 std::optional<std::vector<std::string_view>> QernDocument::find_list(std::string_view key) const {
-    const auto value = find_obj(key);
-    if (!value) return std::nullopt;
-    return parse_list(*value);
+    return find_list_in(data_, key);
 }
 
 std::optional<ViewMap<std::string_view>> QernDocument::find_object(std::string_view key) const {
-    const auto value = find_obj(key);
-    if (!value) return std::nullopt;
-    const std::string_view t = trim(*value);
-    if (t.empty() || t.front() != '{' || t.back() != '}') return std::nullopt;
-    InlineObject object = parse_inline_object(*value);
-    if (!object.ok()) return std::nullopt;
-    ViewMap<std::string_view> fields;
-    for (const ObjectField& f : object.fields) fields.insert_or_assign(f.key, f.value);
-    return fields;
+    return find_object_in(data_, key);
 }
 
 std::vector<std::string_view> QernDocument::keys() const {
@@ -135,21 +95,42 @@ StringMap<std::string> QernDocument::to_dict() const {
     return out;
 }
 
+QernDocument QernDocument::copy_declarations() const {
+    QernDocument copy(*builtins_);
+    copy.types_.reserve(types_.size());
+    for (const auto& [name, type] : types_) copy.types_.emplace(name, type->clone());
+    copy.schemas_ = SchemaRegistry(schemas_);
+    return copy;
+}
+
 // Registering and removing a schema moves it, which must not fail.
 static_assert(std::is_nothrow_move_constructible_v<SchemaDef> &&
               std::is_nothrow_move_assignable_v<SchemaDef>);
 
+SchemaRegistry::SchemaRegistry(const SchemaRegistry& other)
+    : schemas_(other.schemas_), next_order_(other.next_order_) {
+    field_index_.reserve(other.field_index_.size());
+    for (const auto& [field, owners] : other.field_index_) {
+        Owners& copy = field_index_[field];
+        copy.order.reserve(owners.order.size());
+        for (const Owner& o : owners.order) {
+            const auto schema = schemas_.find(*o.schema);
+            copy.order.push_back({&schema->first, &schema->second.def.fields.find(field)->second});
+        }
+    }
+}
+
 const SchemaDef* SchemaRegistry::find(std::string_view name) const {
     const auto it = schemas_.find(name);
-    return it == schemas_.end() ? nullptr : &it->second;
+    return it == schemas_.end() ? nullptr : &it->second.def;
 }
 
 void SchemaRegistry::insert(std::string_view name, SchemaDef def) {
     auto it = schemas_.find(name);
     const bool added = it == schemas_.end();
-    if (added) it = schemas_.emplace(std::string(name), SchemaDef{}).first;
+    if (added) it = schemas_.emplace(std::string(name), Registered{{}, next_order_}).first;
     const std::string& key = it->first;
-    const SchemaDef* old = added ? nullptr : &it->second;
+    const SchemaDef* old = added ? nullptr : &it->second.def;
     // Index the fields the old schema did not declare; if that fails, take back what was
     // indexed (the failing field included) and the new entry, which cannot fail.
     std::size_t indexed = 0;
@@ -165,31 +146,53 @@ void SchemaRegistry::insert(std::string_view name, SchemaDef def) {
         throw;
     }
     if (old != nullptr) unindex_fields(key, *old, &def, old->fields.size());
-    it->second = std::move(def);
+    it->second.def = std::move(def);
+    point_at_types(key, it->second.def);
+    if (added) ++next_order_;
+}
+
+void SchemaRegistry::point_at_types(const std::string& name, const SchemaDef& def) noexcept {
+    for (const auto& [field, type] : def.fields) {
+        for (Owner& o : field_index_.find(field)->second.order)
+            if (o.schema == &name) o.type = &type;
+    }
 }
 
 std::optional<SchemaDef> SchemaRegistry::remove(std::string_view name) noexcept {
     const auto it = schemas_.find(name);
     if (it == schemas_.end()) return std::nullopt;
-    unindex_fields(it->first, it->second, nullptr, it->second.fields.size());
-    std::optional<SchemaDef> def(std::move(it->second));
+    SchemaDef& def = it->second.def;
+    unindex_fields(it->first, def, nullptr, def.fields.size());
+    std::optional<SchemaDef> out(std::move(def));
     schemas_.erase(it);
-    return def;
+    return out;
 }
 
 std::vector<std::string> SchemaRegistry::names() const {
+    std::vector<std::pair<std::uint64_t, const std::string*>> ordered;
+    ordered.reserve(schemas_.size());
+    for (const auto& [name, entry] : schemas_) ordered.emplace_back(entry.order, &name);
+    std::sort(ordered.begin(), ordered.end());
     std::vector<std::string> out;
-    out.reserve(schemas_.size());
-    for (const auto& entry : schemas_) out.push_back(entry.first);
+    out.reserve(ordered.size());
+    for (const auto& entry : ordered) out.push_back(*entry.second);
     return out;
 }
 
 std::optional<SchemaRegistry::FieldOwner> SchemaRegistry::owner_of(std::string_view field) const {
     const auto it = field_index_.find(field);
-    if (it == field_index_.end() || it->second.first == nullptr) return std::nullopt;
-    const std::string& schema = *it->second.first;
-    const SchemaDef& def = schemas_.find(schema)->second;
-    return FieldOwner{schema, def.fields.find(field)->second};
+    if (it == field_index_.end() || it->second.order.empty()) return std::nullopt;
+    const Owner& first = it->second.order.front();
+    return FieldOwner{*first.schema, *first.type};
+}
+
+void SchemaRegistry::set_owner(std::string_view field, std::string_view schema) noexcept {
+    const auto it = field_index_.find(field);
+    if (it == field_index_.end()) return;
+    auto& order = it->second.order;
+    const auto at = std::find_if(order.begin(), order.end(),
+                                 [&](const Owner& o) { return *o.schema == schema; });
+    if (at != order.end()) std::rotate(order.begin(), at, at + 1);
 }
 
 // Takes `name` out of the owners of the first `count` fields of `def` (in its iteration
@@ -202,7 +205,7 @@ void SchemaRegistry::unindex_fields(const std::string& name, const SchemaDef& de
         const auto it = field_index_.find(field.first);
         if (it == field_index_.end()) continue;
         it->second.erase(&name);
-        if (it->second.all.empty()) field_index_.erase(it);
+        if (it->second.order.empty()) field_index_.erase(it);
     }
 }
 

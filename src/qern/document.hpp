@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -45,6 +46,8 @@ class TypeDef {
     // exhaust the stack.
     virtual Result<void> validate_nested(std::string_view value, const QernDocument& doc,
                                          unsigned depth) const = 0;
+    // An equal type object, for a copy of the registry that holds this one.
+    virtual std::unique_ptr<TypeDef> clone() const = 0;
 };
 
 // A schema: field name to type name, and the names of the optional fields.
@@ -56,25 +59,43 @@ struct SchemaDef {
 // The schema registry, with an index from field name to the schemas that declare it, so
 // that checking an assignment costs the same however many schemas exist.
 //
+// Which schema checks a field that several declare does not depend on hash order: the one
+// that declared it first, a schema declared again keeping its place for the fields it
+// declared before. When that schema stops declaring the field, the next one in that order
+// takes over. Schemas themselves keep the order of their first registration.
+//
 // A registration is all or nothing: a failure to allocate leaves the registry and its
 // index as they were.
 class SchemaRegistry {
-    // The schemas declaring one field (pointers to schemas_ keys, which stay put), and the
-    // one that decides. The decider changes only when it goes, so that adding a schema
-    // and taking it back leaves the decider as it was.
+    // The schemas declaring one field, in the order they came to declare it: pointers to
+    // the schema's name (a schemas_ key) and to the field's type in it, which stay put
+    // while the schema is registered.
+    struct Owner {
+        const std::string* schema;
+        const std::string* type;
+    };
     struct Owners {
-        std::unordered_set<const std::string*> all;
-        const std::string* first = nullptr;
-        void add(const std::string* name) {
-            all.insert(name);
-            if (first == nullptr) first = name;
-        }
+        std::vector<Owner> order;
+        void add(const std::string* name) { order.push_back({name, nullptr}); }
         void erase(const std::string* name) noexcept {
-            if (all.erase(name) != 0 && first == name) first = all.empty() ? nullptr : *all.begin();
+            const auto it = std::find_if(order.begin(), order.end(),
+                                         [&](const Owner& o) { return o.schema == name; });
+            if (it != order.end()) order.erase(it);
         }
+    };
+    struct Registered {
+        SchemaDef def;
+        std::uint64_t order = 0;  // when the name was first registered
     };
 
   public:
+    SchemaRegistry() = default;
+    // A copy with the same schemas, order and deciding schemas.
+    SchemaRegistry(const SchemaRegistry& other);
+    SchemaRegistry& operator=(const SchemaRegistry&) = delete;
+    SchemaRegistry(SchemaRegistry&&) noexcept = default;
+    SchemaRegistry& operator=(SchemaRegistry&&) noexcept = default;
+
     const SchemaDef* find(std::string_view name) const;
     bool contains(std::string_view name) const { return schemas_.count(name) != 0; }
     std::size_t size() const { return schemas_.size(); }
@@ -82,27 +103,33 @@ class SchemaRegistry {
     void insert(std::string_view name, SchemaDef def);
     // Takes the schema out of the registry. Allocates nothing, so it cannot fail.
     std::optional<SchemaDef> remove(std::string_view name) noexcept;
-    // The names of all schemas, in the registry's iteration order.
+    // The names of all schemas, in the order of their first registration.
     std::vector<std::string> names() const;
 
     struct FieldOwner {
         std::string_view schema;
         std::string_view type;
     };
-    // Some schema that has a field named `field`, with that field's type.
+    // The schema that checks assignments to the key `field` (the first that declared a
+    // field of that name), with that field's type.
     std::optional<FieldOwner> owner_of(std::string_view field) const;
+    // Makes `schema`, which must declare `field`, the one that checks it.
+    void set_owner(std::string_view field, std::string_view schema) noexcept;
 
     template <class F>
     void for_each(F&& f) const {
-        for (const auto& [name, def] : schemas_) f(name, def);
+        for (const auto& [name, entry] : schemas_) f(name, entry.def);
     }
 
   private:
+    // Points the owners of the fields of the schema `name` at their types in `def`.
+    void point_at_types(const std::string& name, const SchemaDef& def) noexcept;
     void unindex_fields(const std::string& name, const SchemaDef& def, const SchemaDef* keep,
                         std::size_t count) noexcept;
 
-    StringMap<SchemaDef> schemas_;
+    StringMap<Registered> schemas_;
     StringMap<Owners> field_index_;
+    std::uint64_t next_order_ = 0;
 };
 
 // Checks a value against a type name for a schema field (the type system's
@@ -163,6 +190,10 @@ class QernDocument {
     std::optional<ViewMap<std::string_view>> find_object(std::string_view key) const;
     std::vector<std::string_view> keys() const;
     StringMap<std::string> to_dict() const;
+
+    // A document with no pairs and copies of this one's registered types and schemas
+    // (the same schemas deciding each field).
+    QernDocument copy_declarations() const;
 
     const DataMap& data() const { return data_; }
     DataMap& data() { return data_; }

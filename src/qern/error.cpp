@@ -30,6 +30,10 @@ struct Display {
         return concat("Schema '", e.schema, "' validation error: field '", e.field, "' (type '",
                       e.type, "') \u2014 ", e.message);
     }
+    std::string operator()(const QernError::Conversion& e) const {
+        return concat("Cannot convert key '", e.key, "' (type '", e.type, "') = '", e.value,
+                      "': ", e.reason);
+    }
 };
 
 }  // namespace

@@ -32,6 +32,7 @@ enum class ErrorKind : std::uint8_t {
     Schema,            // a value that fails its schema field's type
     UnknownType,       // a type name that resolves to nothing
     InvalidValue,      // a value that fails its type
+    Conversion,        // a stored value with no typed value of its declared type
 };
 
 // The one error type of the core. Each variant keeps the fields its display text is
@@ -68,8 +69,17 @@ class QernError {
         std::string type;
         std::string message;
     };
+    // A stored value that has no typed value of its key's declared type (to_typed_dict,
+    // qern export --typed): `value` is the key's whole value, `reason` says what inside
+    // it does not convert.
+    struct Conversion {
+        std::string key;
+        std::string type;
+        std::string value;
+        std::string reason;
+    };
     using Variant = std::variant<Io, Parse, KeyNotFound, InvalidValue, InvalidType, Directive,
-                                 SchemaValidation>;
+                                 SchemaValidation, Conversion>;
 
     template <class Alternative>
     QernError(Alternative alternative, ErrorKind kind) : v_(std::move(alternative)), kind_(kind) {}
@@ -100,6 +110,13 @@ class QernError {
         return {SchemaValidation{std::string(schema), std::string(field), std::string(type),
                                  std::move(message)},
                 kind};
+    }
+
+    static QernError conversion(std::string_view key, std::string_view type, std::string_view value,
+                                std::string reason) {
+        return {Conversion{std::string(key), std::string(type), std::string(value),
+                           std::move(reason)},
+                ErrorKind::Conversion};
     }
 
     const Variant& variant() const { return v_; }

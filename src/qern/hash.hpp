@@ -81,19 +81,29 @@ struct SeededHash {
     std::size_t operator()(std::string_view s) const { return siphash13(seed, s); }
 };
 
-// Whether the two texts hold the same bytes. Keys of 8 to 16 bytes, the usual ones, are
-// compared as two overlapping words each, without a call.
+namespace detail {
+
+// The two texts of length n (between sizeof(Word) and twice that) compared as their first
+// and their last Word, which overlap.
+template <class Word>
+inline bool same_ends(const char* a, const char* b, std::size_t n) {
+    Word a0, a1, b0, b1;
+    std::memcpy(&a0, a, sizeof(Word));
+    std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+    std::memcpy(&b0, b, sizeof(Word));
+    std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+}  // namespace detail
+
+// Whether the two texts hold the same bytes. Texts of 4 to 16 bytes, the usual keys and
+// field names, are compared as two overlapping words each, without a call.
 inline bool same_text(std::string_view a, std::string_view b) {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
-    if (n >= 8 && n <= 16) {
-        std::uint64_t a0, a1, b0, b1;
-        std::memcpy(&a0, a.data(), 8);
-        std::memcpy(&a1, a.data() + n - 8, 8);
-        std::memcpy(&b0, b.data(), 8);
-        std::memcpy(&b1, b.data() + n - 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
+    if (n >= 8 && n <= 16) return detail::same_ends<std::uint64_t>(a.data(), b.data(), n);
+    if (n >= 4 && n < 8) return detail::same_ends<std::uint32_t>(a.data(), b.data(), n);
     return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -34,6 +35,8 @@ class MathType final : public TypeDef {
                                  unsigned) const override {
         return validate_math(kind_, value);
     }
+
+    std::unique_ptr<TypeDef> clone() const override { return std::make_unique<MathType>(*this); }
 
   private:
     MathKind kind_;

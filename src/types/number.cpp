@@ -1,7 +1,11 @@
 #include "types/number.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <system_error>
 
 #include "qern/text.hpp"
 
@@ -41,24 +45,67 @@ bool is_number(std::string_view s) {
     return i == n;
 }
 
-bool is_i32(std::string_view s) {
+std::optional<std::int32_t> parse_i32(std::string_view s) {
     std::size_t i = 0;
     bool negative = false;
     if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
         negative = s[0] == '-';
         i = 1;
     }
-    if (i == s.size()) return false;
+    if (i == s.size()) return std::nullopt;
     // The magnitude saturates just past the largest one allowed, so any number of digits
     // (leading zeros included) is read without overflow.
     constexpr std::uint64_t kPastLimit = 2147483649ULL;
     std::uint64_t magnitude = 0;
     for (; i < s.size(); ++i) {
-        if (!is_digit(s[i])) return false;
+        if (!is_digit(s[i])) return std::nullopt;
         magnitude = magnitude * 10 + static_cast<std::uint64_t>(s[i] - '0');
         if (magnitude > kPastLimit) magnitude = kPastLimit;
     }
-    return magnitude <= (negative ? 2147483648ULL : 2147483647ULL);
+    if (magnitude > (negative ? 2147483648ULL : 2147483647ULL)) return std::nullopt;
+    const auto m = static_cast<std::int64_t>(magnitude);
+    return static_cast<std::int32_t>(negative ? -m : m);
+}
+
+bool is_i32(std::string_view s) {
+    return parse_i32(s).has_value();
+}
+
+std::optional<double> parse_number(std::string_view s) {
+    if (!is_number(s)) return std::nullopt;
+    const bool negative = s[0] == '-';
+    if (s[0] == '+' || s[0] == '-') s.remove_prefix(1);
+    const double sign = negative ? -1.0 : 1.0;
+    if (equals_ascii_lower(s, "nan")) return std::numeric_limits<double>::quiet_NaN();
+    if (s.size() >= 3 && (s[0] == 'i' || s[0] == 'I'))
+        return sign * std::numeric_limits<double>::infinity();
+    double value = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec == std::errc() && end == s.data() + s.size()) return sign * value;
+    if (ec != std::errc::result_out_of_range) return std::nullopt;
+    // Out of range: infinite when the leading digit stands at 10^0 or above, else zero.
+    long leading = 0;  // the power of ten of the first non-zero digit, before the exponent
+    std::size_t i = 0;
+    while (i < s.size() && is_digit(s[i])) ++i;
+    std::size_t first = s.find_first_not_of('0');
+    if (first != std::string_view::npos && first < i) {
+        leading = static_cast<long>(i - first) - 1;
+    } else if (i < s.size() && s[i] == '.') {
+        std::size_t j = i + 1;
+        while (j < s.size() && s[j] == '0') ++j;
+        leading = -static_cast<long>(j - i);
+    }
+    long exponent = 0;
+    const std::size_t e = s.find_first_of("eE");
+    if (e != std::string_view::npos) {
+        std::size_t j = e + 1;
+        const bool minus = j < s.size() && s[j] == '-';
+        if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+        for (; j < s.size(); ++j) exponent = std::min(exponent * 10 + (s[j] - '0'), 1L << 40);
+        if (minus) exponent = -exponent;
+    }
+    if (leading + exponent >= 0) return sign * std::numeric_limits<double>::infinity();
+    return sign * 0.0;
 }
 
 }  // namespace qern

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -46,6 +47,8 @@ class PhysicsUnit final : public TypeDef {
                                  unsigned) const override {
         return validate_unit(unit_, value);
     }
+
+    std::unique_ptr<TypeDef> clone() const override { return std::make_unique<PhysicsUnit>(*this); }
 
   private:
     Unit unit_;

@@ -13,12 +13,13 @@ inline bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-bool is_bool(std::string_view value) {
-    return value == "1" || value == "0" || equals_ascii_lower(value, "true") ||
-           equals_ascii_lower(value, "false");
-}
-
 }  // namespace
+
+std::optional<bool> parse_bool(std::string_view value) {
+    if (value == "1" || equals_ascii_lower(value, "true")) return true;
+    if (value == "0" || equals_ascii_lower(value, "false")) return false;
+    return std::nullopt;
+}
 
 std::optional<PrimitiveKind> find_primitive(std::string_view name) {
     if (name == "i32") return PrimitiveKind::I32;
@@ -45,7 +46,7 @@ Result<void> validate_primitive(PrimitiveKind kind, std::string_view value) {
         case PrimitiveKind::String:
             return success();
         case PrimitiveKind::Bool:
-            if (is_bool(value)) return success();
+            if (parse_bool(value)) return success();
             return QernError::invalid_value(
                 concat("Expected bool (true/false/1/0), got '", value, "'"));
         case PrimitiveKind::Color: {

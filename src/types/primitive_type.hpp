@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -13,6 +14,9 @@ std::optional<PrimitiveKind> find_primitive(std::string_view name);
 // As find_primitive; an unknown name is KeyNotFound carrying it.
 Result<PrimitiveKind> parse_primitive(std::string_view name);
 
+// The truth a bool value stands for: "true", "false", "1" or "0", letters in any case.
+std::optional<bool> parse_bool(std::string_view value);
+
 // Checks `value`, as given, against the rule of `kind`.
 Result<void> validate_primitive(PrimitiveKind kind, std::string_view value);
 
@@ -24,6 +28,10 @@ class PrimitiveType final : public TypeDef {
     Result<void> validate_nested(std::string_view value, const QernDocument&,
                                  unsigned) const override {
         return validate_primitive(kind_, value);
+    }
+
+    std::unique_ptr<TypeDef> clone() const override {
+        return std::make_unique<PrimitiveType>(*this);
     }
 
   private:

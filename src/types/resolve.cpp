@@ -62,11 +62,56 @@ struct FieldOutcome {
     }
 };
 
-FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
-                         std::string_view value, unsigned depth);
+// What checking a value as a field of `name` comes to, found once so that the items of a
+// list, and the objects of a list of objects, do not look their type up again each.
+struct FieldCheck {
+    enum Kind : std::uint8_t { Registered, Schema, Builtin, List, Unknown } kind = Unknown;
+    std::string_view name;  // the type name; for a list, its element type
+    const TypeDef* registered = nullptr;
+    const SchemaDef* schema = nullptr;
+    BuiltinType builtin{TypeFamily::Primitive, 0, {}};
+};
 
+std::optional<std::string_view> list_element_of(const TypeDef& type);
+
+FieldCheck resolve_check(const QernDocument& doc, std::string_view type_name) {
+    const auto& types = doc.types();
+    if (!types.empty()) {
+        const auto it = types.find(type_name);
+        if (it != types.end()) {
+            // Lists nested through aliases are checked without leaving the piecewise
+            // failure text.
+            if (const auto element = list_element_of(*it->second))
+                return {FieldCheck::List, *element, nullptr, nullptr, {}};
+            return {FieldCheck::Registered, type_name, it->second.get(), nullptr, {}};
+        }
+    }
+    if (doc.schemas().size() != 0) {
+        if (const SchemaDef* schema = doc.schemas().find(type_name))
+            return {FieldCheck::Schema, type_name, nullptr, schema, {}};
+    }
+    const auto builtin = find_builtin(type_name);
+    if (!builtin) return {FieldCheck::Unknown, type_name, nullptr, nullptr, {}};
+    if (builtin->family == TypeFamily::List)
+        return {FieldCheck::List, builtin->element, nullptr, nullptr, {}};
+    return {FieldCheck::Builtin, type_name, nullptr, nullptr, *builtin};
+}
+
+FieldOutcome run_check(const QernDocument& doc, const FieldCheck& check, std::string_view value,
+                       unsigned depth, const std::vector<FieldCheck>* field_checks = nullptr);
+
+// The checks of a schema's fields, in the order of its field table.
+std::vector<FieldCheck> field_checks_of(const QernDocument& doc, const SchemaDef& schema) {
+    std::vector<FieldCheck> checks;
+    checks.reserve(schema.fields.size());
+    for (const auto& field : schema.fields) checks.push_back(resolve_check(doc, field.second));
+    return checks;
+}
+
+// `checks`, when given, are field_checks_of(schema).
 FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schema_name,
-                                 const SchemaDef& schema, std::string_view value, unsigned depth) {
+                                 const SchemaDef& schema, std::string_view value, unsigned depth,
+                                 const std::vector<FieldCheck>* checks) {
     const std::string_view t = trim(value);
     if (t.empty() || t.front() != '{' || t.back() != '}') {
         return FieldOutcome::failed(
@@ -75,20 +120,36 @@ FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schem
                                             value, "'"))
                 .display());
     }
-    const InlineObject object = parse_inline_object(value);
+    InlineObject object = parse_inline_object(value);
     if (!object.ok()) {
         return FieldOutcome::failed(
             QernError::invalid_value(concat("Failed to parse inline object for schema '",
                                             schema_name, "': ", object.error))
                 .display());
     }
-    ViewMap<std::string_view> fields;
-    fields.reserve(object.fields.size());
-    for (const ObjectField& f : object.fields) fields.insert_or_assign(f.key, f.value);
+    std::vector<ObjectField>& fields = object.fields;
+    keep_last_values(fields);
+    // A few fields are searched in place; many get an index.
+    ViewMap<std::string_view> index;
+    if (fields.size() > 16) {
+        index.reserve(fields.size());
+        for (const ObjectField& f : fields) index.emplace(f.key, f.value);
+    }
+    const auto find = [&](std::string_view name) -> const std::string_view* {
+        if (fields.size() > 16) {
+            const auto it = index.find(name);
+            return it == index.end() ? nullptr : &it->second;
+        }
+        for (const ObjectField& f : fields)
+            if (same_text(f.key, name)) return &f.value;
+        return nullptr;
+    };
 
+    std::size_t at = 0;
     for (const auto& [name, type] : schema.fields) {
-        const auto it = fields.find(std::string_view(name));
-        if (it == fields.end()) {
+        const FieldCheck* check = checks != nullptr ? &(*checks)[at++] : nullptr;
+        const std::string_view* found = find(name);
+        if (found == nullptr) {
             if (schema.optional.count(name) != 0) continue;
             return FieldOutcome::failed(
                 QernError::schema_validation(
@@ -97,7 +158,9 @@ FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schem
                            "'"))
                     .display());
         }
-        FieldOutcome inner = check_field(doc, type, it->second, depth + 1);
+        FieldOutcome inner = check != nullptr
+                                 ? run_check(doc, *check, *found, depth + 1)
+                                 : run_check(doc, resolve_check(doc, type), *found, depth + 1);
         if (inner.status == FieldOutcome::TooDeep) return inner;
         if (inner.status == FieldOutcome::Failed) {
             return std::move(inner.wrap(QernError::schema_validation(schema_name, name, type, {})));
@@ -115,8 +178,12 @@ FieldOutcome check_list(std::string_view element, std::string_view value, const 
         return FieldOutcome::failed(
             concat("Expected a list literal in the form [item, item, ...], got '", value, "'"));
     }
+    if (items->empty()) return {};
+    const FieldCheck check = resolve_check(doc, element);
+    std::vector<FieldCheck> field_checks;
+    if (check.kind == FieldCheck::Schema) field_checks = field_checks_of(doc, *check.schema);
     for (std::string_view item : *items) {
-        FieldOutcome outcome = check_field(doc, element, item, depth + 1);
+        FieldOutcome outcome = run_check(doc, check, item, depth + 1, &field_checks);
         if (outcome.status != FieldOutcome::Failed) {
             if (outcome.status == FieldOutcome::TooDeep) return outcome;
             continue;
@@ -130,8 +197,7 @@ FieldOutcome check_list(std::string_view element, std::string_view value, const 
     return {};
 }
 
-// The element type when `type` checks values as a list: lists nested through aliases are
-// then checked without leaving the piecewise failure text.
+// The element type when `type` checks values as a list.
 std::optional<std::string_view> list_element_of(const TypeDef& type) {
     if (const auto* list = dynamic_cast<const ListType*>(&type)) return list->element_type();
     const auto* alias = dynamic_cast<const AliasType*>(&type);
@@ -141,36 +207,33 @@ std::optional<std::string_view> list_element_of(const TypeDef& type) {
     return builtin->element;
 }
 
+FieldOutcome run_check(const QernDocument& doc, const FieldCheck& check, std::string_view value,
+                       unsigned depth, const std::vector<FieldCheck>* field_checks) {
+    if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
+    switch (check.kind) {
+        case FieldCheck::Registered:
+            return FieldOutcome::from(check.registered->validate_nested(value, doc, depth));
+        case FieldCheck::Schema:
+            return check_schema_object(
+                doc, check.name, *check.schema, value, depth,
+                field_checks != nullptr && !field_checks->empty() ? field_checks : nullptr);
+        case FieldCheck::Builtin:
+            return FieldOutcome::from(validate_builtin(check.builtin, value, doc, depth));
+        case FieldCheck::Unknown:
+            return FieldOutcome::failed(concat("Unknown type '", check.name, "'"),
+                                        ErrorKind::UnknownType);
+        case FieldCheck::List:
+            break;
+    }
+    FieldOutcome outcome = check_list(check.name, value, doc, depth);
+    if (outcome.status == FieldOutcome::Failed) outcome.wrap(QernError::invalid_value({}));
+    return outcome;
+}
+
 FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
                          std::string_view value, unsigned depth) {
     if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
-    std::optional<std::string_view> list_element;
-    const auto& types = doc.types();
-    if (!types.empty()) {
-        const auto it = types.find(type_name);
-        if (it != types.end()) {
-            list_element = list_element_of(*it->second);
-            if (!list_element)
-                return FieldOutcome::from(it->second->validate_nested(value, doc, depth));
-        }
-    }
-    if (!list_element && doc.schemas().size() != 0) {
-        if (const SchemaDef* schema = doc.schemas().find(type_name)) {
-            return check_schema_object(doc, type_name, *schema, value, depth);
-        }
-    }
-    if (!list_element) {
-        const auto builtin = find_builtin(type_name);
-        if (!builtin)
-            return FieldOutcome::failed(concat("Unknown type '", type_name, "'"),
-                                        ErrorKind::UnknownType);
-        if (builtin->family != TypeFamily::List)
-            return FieldOutcome::from(validate_builtin(*builtin, value, doc, depth));
-        list_element = builtin->element;
-    }
-    FieldOutcome outcome = check_list(*list_element, value, doc, depth);
-    if (outcome.status == FieldOutcome::Failed) outcome.wrap(QernError::invalid_value({}));
-    return outcome;
+    return run_check(doc, resolve_check(doc, type_name), value, depth);
 }
 
 Result<void> validate_list(std::string_view element, std::string_view value,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,8 @@ class ListType final : public TypeDef {
     Result<void> validate_nested(std::string_view value, const QernDocument& doc,
                                  unsigned depth) const override;
 
+    std::unique_ptr<TypeDef> clone() const override { return std::make_unique<ListType>(*this); }
+
   private:
     std::string element_;
 };
@@ -64,6 +67,8 @@ class AliasType final : public TypeDef {
     PrimitiveKind base_type() const override;
     Result<void> validate_nested(std::string_view value, const QernDocument& doc,
                                  unsigned depth) const override;
+
+    std::unique_ptr<TypeDef> clone() const override { return std::make_unique<AliasType>(*this); }
 
   private:
     AliasKind kind_;

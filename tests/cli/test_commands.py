@@ -67,6 +67,61 @@ def test_export_of_many_keys_keeps_each_once(tmp_path):
     assert len(exported) == 20000 and exported["k19999"] == "v19999"
 
 
+TYPED = """\
+@schema Gpu { model: string, memory: physics::byte }
+@schema Deploy { replicas: i32, ratio: f64, canary: bool, regions: list<string>, gpu: Gpu }
+@schema When { window: time::duration, since: time::datetime, at: time::datetime }
+@schema Space { pos: math::vector3, m: math::matrix3x3, span: time::day }
+zone = eu
+replicas = 3
+ratio = 1
+canary = FALSE
+regions = [eu-west, 'us-east']
+gpu = { model = a100, memory = 1024, note = spare }
+window = P1DT1H30M0.25S
+since = 2024-05-01
+at = 2024-05-01 08:30+02:00
+pos = 1, 2, 3
+m = 1,0,0,0,1,0,0,0,1
+span = 2
+replicas = 4
+"""
+
+
+def test_export_typed(tmp_path):
+    (tmp_path / "deploy.qrn").write_text(TYPED)
+    typed = run("export", "--typed", "deploy.qrn", cwd=tmp_path)
+    assert typed.returncode == 0, typed.stderr
+    exported = json.loads(typed.stdout)
+    assert exported == {
+        "zone": "eu", "replicas": 4, "ratio": 1.0, "canary": False,
+        "regions": ["eu-west", "'us-east'"],
+        "gpu": {"model": "a100", "memory": 1024, "note": "spare"},
+        "window": "P1DT1H30M0.25S", "since": "2024-05-01", "at": "2024-05-01T08:30:00+02:00",
+        "pos": [1.0, 2.0, 3.0], "m": [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]],
+        "span": 2.0,
+    }
+    assert list(exported) == ["zone", "replicas", "ratio", "canary", "regions", "gpu", "window",
+                              "since", "at", "pos", "m", "span"]  # first assignment
+    assert '"ratio": 1.0,' in typed.stdout and typed.stdout.endswith("}\n")
+    sorted_ = json.loads(run("export", "--typed", "--sort-keys", "deploy.qrn", cwd=tmp_path).stdout)
+    assert list(sorted_) == sorted(exported) and sorted_ == exported
+    # Plain export stays strings.
+    assert json.loads(run("export", "deploy.qrn", cwd=tmp_path).stdout)["replicas"] == "4"
+
+
+def test_export_typed_refuses_what_has_no_typed_json(tmp_path):
+    (tmp_path / "late.qrn").write_text("due = 2024-02-30\n@schema Job { due: time::datetime }\n")
+    late = run("export", "--typed", "late.qrn", cwd=tmp_path)
+    assert (late.returncode, late.stdout) == (1, "")
+    assert late.stderr == (
+        "late.qrn: error: Cannot convert key 'due' (type 'time::datetime') = '2024-02-30': day 30 "
+        "is out of range for 2024-02 (01 to 29) [conversion]\n")
+    for value, shown in (("inf", "inf"), ("-Infinity", "-inf"), ("NaN", "nan")):
+        (tmp_path / "inf.qrn").write_text(f"@schema S {{ xs: list<f64> }}\nxs = [1, {value}]\n")
+        refused = run("export", "--typed", "inf.qrn", cwd=tmp_path)
+        assert (refused.returncode, refused.stdout) == (1, "")
+        assert refused.stderr == f"qern: key 'xs' holds {shown}, which JSON has no number for\n"
 def names(prefix, n):
     """n keys whose order is neither sorted nor any hash order: a shuffle, fixed."""
     return [f"{prefix}{(i * 7919) % n:03d}" for i in range(n)]
@@ -117,6 +172,7 @@ def test_validate():
         ["get", "app.qrn", "port"],
         ["keys", "app.qrn"],
         ["export", "app.qrn"],
+        ["export", "--typed", "app.qrn"],
         ["validate", "--with", "app.qrn", "i32", "1"],
     ],
 )

@@ -88,6 +88,23 @@ for dunder in ("__len__", "__contains__", "__getitem__"):
     assert dunder in vars(stub_class), dunder
 assert list(inspect.signature(QERN).parameters) == list(
     inspect.signature(stub_class.__new__).parameters)[1:]
+# The snapshot class: an attribute beside __all__, stubbed method for method.
+frozen, stub_frozen = qern_native.FrozenQERN, namespace["FrozenQERN"]
+public = sorted(n for n in vars(frozen) if not n.startswith("_"))
+assert public == sorted(n for n in vars(stub_frozen) if not n.startswith("_")), public
+
+def last_definition_shape(cls_name, name):
+    """shape() of the last `def name` in the stub's class: an overloaded method (get) has
+    no function of its own at run time."""
+    body = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls_name).body
+    fn = [n for n in body if isinstance(n, ast.FunctionDef) and n.name == name][-1]
+    return ([(a.arg, a.arg == "self") for a in fn.args.posonlyargs]
+            + [(a.arg, True) for a in fn.args.args + fn.args.kwonlyargs])
+
+
+for name in public:
+    assert shape(getattr(frozen, name)) == last_definition_shape("FrozenQERN", name), name
+assert "freeze" in vars(stub_class) and "to_typed_dict" in vars(stub_class)
 # The checker and its result types.
 assert shape(qern_native.check) == shape(namespace["check"])
 assert [p.kind for p in inspect.signature(qern_native.check).parameters.values()] == [

@@ -28,6 +28,8 @@ INSTANCE_CALLS = {
     "keys": lambda c: c.keys(),
     "to_dict": lambda c: c.to_dict(),
     "validate_value": lambda c: c.validate_value("list<i32>", "[1, 2, 3]"),
+    "to_typed_dict": lambda c: c.to_typed_dict(),
+    "freeze": lambda c: c.freeze(),
     "repr": repr,
     "len": len,
     "contains": lambda c: "host" in c,

@@ -24,7 +24,7 @@ CODES = [
     "parse", "unknown-directive", "import", "type-directive", "schema-directive", "derive",
     "missing-field", "io", "cycle", "limit", "schema", "unknown-type", "invalid-value",
     "redefined-type", "redefined-schema", "unchecked-key", "field-type-conflict",
-    "unresolved-alias", "duplicate-key", "unknown-field", "hidden-character",
+    "unresolved-alias", "duplicate-key", "conversion", "unknown-field", "hidden-character",
 ]
 
 # Calls whose string arguments are message text (matched against the whole qualified name).
@@ -38,6 +38,7 @@ TRANSPARENT_CALL = re.compile(r"std::string|std::string_view")
 # Texts built by those calls that are no error messages.
 NOT_MESSAGES = {
     "QERN({} keys)": "the repr of an instance",
+    "FrozenQERN({} keys)": "the repr of a snapshot",
 }
 
 TOKEN = re.compile(r"""

@@ -12,6 +12,8 @@ from qern_native import QERN
 
 def test_module_exports():
     assert qern_native.__all__ == ["QERN", "__version__"]
+    # An attribute beside them, which __all__ does not list.
+    assert qern_native.FrozenQERN.__module__ == "qern_native"
     assert qern_native.__version__ == "1.4.0"
     assert qern_native.__doc__.split("\n\n")[1] == "In Python: `from qern_native import QERN`"
 
@@ -39,6 +41,8 @@ METHOD_SIGNATURES = {
     "keys": "(self, /)",
     "to_dict": "(self, /)",
     "validate_value": "(self, /, type_name, value)",
+    "to_typed_dict": "(self, /)",
+    "freeze": "(self, /)",
 }
 
 

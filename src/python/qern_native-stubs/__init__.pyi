@@ -14,14 +14,40 @@ unknown; errors of `validate_value` and `[]` have no place):
 and one note, shown by tracebacks, such as `in conf/features.qrn:4:1, imported from
 app.qrn:2`. `_LocatedError` spells these out for type checkers:
 `cast(_LocatedError, err).lineno`.
+
+`to_typed_dict()` raises `ValueError` for a value that has no value of its declared type;
+`_ConversionError` names its attributes.
+
+`FrozenQERN`, the snapshot `QERN.freeze()` returns, is an attribute of the module beside
+the two that `__all__` lists: `from qern_native import FrozenQERN`; so are `check()`, which
+checks files as `qern check` does, and its result types `Diagnostic` and `Hint`.
 """
 
+from __future__ import annotations
+
+import datetime
 import os
-from collections.abc import Sequence
-from typing import NamedTuple, final
+from collections.abc import ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
+from typing import ClassVar, NamedTuple, TypeAlias, TypeVar, final, overload
+
+_T = TypeVar("_T")
+
+# A value of to_typed_dict: its type follows from the key's declared type alone.
+_TypedValue: TypeAlias = (
+    "str | int | float | bool | datetime.date | datetime.datetime | datetime.timedelta"
+    " | tuple[float, ...] | tuple[tuple[float, ...], ...] | list[_TypedValue]"
+    " | dict[str, _TypedValue]"
+)
 
 __all__ = ["QERN", "__version__"]
 __version__: str
+
+class _ConversionError(ValueError):
+    """What the ValueError of to_typed_dict carries (not a real class)."""
+
+    key: str
+    value: str
+    type_name: str
 
 class _LocatedError(RuntimeError):
     """The attributes every `RuntimeError` raised by this module carries (not a real class)."""
@@ -103,6 +129,51 @@ class QERN:
         """A `dict` of all key-value pairs."""
     def validate_value(self, type_name: str, value: str) -> None:
         """Validate `value` against a built-in or registered type name."""
+    def to_typed_dict(self) -> dict[str, _TypedValue]:
+        """All pairs, in the order of first assignment, each value of a key a schema
+        declares converted to its type's Python value; `ValueError` when one does not
+        convert."""
+    def freeze(self) -> FrozenQERN:
+        """An immutable snapshot of this document, which any thread may read."""
     def __len__(self) -> int: ...
     def __contains__(self, key: str) -> bool: ...
     def __getitem__(self, key: str) -> str: ...
+
+@final
+class FrozenQERN(Mapping[str, str]):
+    """An immutable snapshot of a `QERN` document, made by `QERN.freeze()`.
+
+    A read-only mapping of the keys to their values, in the order of first assignment,
+    with the lookups of `QERN`. It never changes and may be read from any thread at once.
+    Not instantiable, not subclassable, no weak references; unhashable, like a dict.
+    """
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __getitem__(self, key: str, /) -> str: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    @overload
+    def get(self, key: str, /) -> str | None: ...
+    @overload
+    def get(self, key: str, default: str | _T, /) -> str | _T: ...
+    def keys(self) -> KeysView[str]: ...
+    def values(self) -> ValuesView[str]: ...
+    def items(self) -> ItemsView[str, str]: ...
+    def find_obj(self, key: str) -> str | None:
+        """Forward lookup, with a reverse lookup when no direct key is found."""
+    def find_key(self, value: str) -> str | None:
+        """Reverse lookup, answering as the document did when frozen."""
+    def find_deep(self, key: str) -> str | None:
+        """Deep lookup: follow key→value→key chains until a terminal or cycle."""
+    def find_list(self, key: str) -> list[str] | None:
+        """The value of `key` parsed as a list `[a, b, c]`, or `None`."""
+    def find_object(self, key: str) -> dict[str, str] | None:
+        """The value of `key` parsed as an inline object `{ k = v, ... }`, or `None`."""
+    def validate_value(self, type_name: str, value: str) -> None:
+        """Validate `value` against a built-in or registered type name."""
+    def to_dict(self) -> dict[str, str]:
+        """A new `dict` of all pairs, in the order of first assignment."""
+    def to_typed_dict(self) -> dict[str, _TypedValue]:
+        """As `QERN.to_typed_dict`."""

@@ -1,0 +1,198 @@
+#include "typed_values.hpp"
+
+#include <datetime.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace qern::python {
+
+// Builds the Python objects of a typed walk as it goes: each group is made at its begin,
+// with its final size, and placed in the group around it at its end.
+class PySink final : public TypedSink {
+  public:
+    PySink() = default;
+    PySink(const PySink&) = delete;
+    PySink& operator=(const PySink&) = delete;
+    ~PySink() override {
+        clear();
+        for (auto& zone : zones_) Py_DECREF(zone.second);
+        for (auto& key : keys_) Py_DECREF(key.second);
+    }
+
+    // The finished value, once the walk has ended without a stop.
+    PyObject* take() { return done_.release(); }
+    // Drops what a stopped or failed walk left.
+    void clear() {
+        for (Frame& f : stack_) {
+            Py_XDECREF(f.key);
+            Py_DECREF(f.group);
+        }
+        stack_.clear();
+        done_ = PyRef();
+    }
+
+    bool on_string(std::string_view text) override { return put(to_python(text)); }
+    bool on_int(std::int64_t n) override { return put(PyLong_FromLongLong(n)); }
+    bool on_float(double x) override { return put(PyFloat_FromDouble(x)); }
+    bool on_bool(bool b) override { return put(Py_NewRef(b ? Py_True : Py_False)); }
+    bool on_date(const Date& d) override { return put(PyDate_FromDate(d.year, d.month, d.day)); }
+    bool on_datetime(const DateTime& t) override {
+        PyObject* tz = Py_None;
+        if (t.has_offset) {
+            tz = zone(t.offset_minutes);
+            if (tz == nullptr) return false;
+        }
+        return put(PyDateTimeAPI->DateTime_FromDateAndTime(
+            t.date.year, t.date.month, t.date.day, t.hour, t.minute, t.second,
+            static_cast<int>(t.microsecond), tz, PyDateTimeAPI->DateTimeType));
+    }
+    bool on_duration(const Duration& d) override {
+        return put(PyDelta_FromDSU(static_cast<int>(d.days), d.seconds, d.microseconds));
+    }
+    bool begin_list(std::size_t n) override {
+        return open(PyList_New(static_cast<Py_ssize_t>(n)), Frame::List);
+    }
+    bool end_list() override { return close(); }
+    bool begin_tuple(std::size_t n) override {
+        return open(PyTuple_New(static_cast<Py_ssize_t>(n)), Frame::Tuple);
+    }
+    bool end_tuple() override { return close(); }
+    bool begin_object(std::size_t n) override {
+        return open(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)), Frame::Dict);
+    }
+    bool key(std::string_view name) override {
+        stack_.back().key = key_str(name);
+        return stack_.back().key != nullptr;
+    }
+    bool end_object() override { return close(); }
+
+  private:
+    struct Frame {
+        enum Kind : std::uint8_t { List, Tuple, Dict };
+        PyObject* group;
+        Kind kind;
+        Py_ssize_t next = 0;
+        PyObject* key = nullptr;  // a dict's key waiting for its value
+    };
+
+    // Takes over `value` (null: the interpreter's error is set) and places it.
+    bool put(PyObject* value) {
+        if (value == nullptr) return false;
+        if (stack_.empty()) {
+            done_ = PyRef::steal(value);
+            return true;
+        }
+        Frame& f = stack_.back();
+        switch (f.kind) {
+            case Frame::List:
+                PyList_SET_ITEM(f.group, f.next++, value);
+                return true;
+            case Frame::Tuple:
+                PyTuple_SET_ITEM(f.group, f.next++, value);
+                return true;
+            case Frame::Dict:
+                break;
+        }
+        const int set = PyDict_SetItem(f.group, f.key, value);
+        Py_DECREF(value);
+        Py_CLEAR(f.key);
+        return set == 0;
+    }
+    bool open(PyObject* group, Frame::Kind kind) {
+        if (group == nullptr) return false;
+        try {
+            stack_.push_back({group, kind});
+        } catch (...) {
+            Py_DECREF(group);
+            throw;
+        }
+        return true;
+    }
+    bool close() {
+        PyObject* group = stack_.back().group;
+        stack_.pop_back();
+        return put(group);
+    }
+    // The timezone of an offset; a borrowed reference, kept for the walk.
+    PyObject* zone(std::int32_t minutes) {
+        if (minutes == 0) return PyDateTime_TimeZone_UTC;
+        for (const auto& z : zones_)
+            if (z.first == minutes) return z.second;
+        PyRef delta = PyRef::steal(PyDelta_FromDSU(0, minutes * 60, 0));
+        if (!delta) return nullptr;
+        PyObject* tz = PyTimeZone_FromOffset(delta.get());
+        if (tz == nullptr) return nullptr;
+        zones_.emplace_back(minutes, tz);
+        return tz;
+    }
+
+    // The str of an inline object's key (a new reference), made once per walk for the
+    // first kKeysKept names and shared by the objects that use them, as json.loads shares
+    // its keys. Objects have few names: a short list is searched faster than a hash.
+    PyObject* key_str(std::string_view name) {
+        for (const auto& [text, str] : keys_)
+            if (same_text(text, name)) return Py_NewRef(str);
+        PyObject* str = to_python(name);
+        if (str != nullptr && keys_.size() < kKeysKept) keys_.emplace_back(name, Py_NewRef(str));
+        return str;
+    }
+    static constexpr std::size_t kKeysKept = 32;
+
+    std::vector<Frame> stack_;
+    std::vector<std::pair<std::int32_t, PyObject*>> zones_;
+    // Views into the document, which does not change while the walk's values are made.
+    std::vector<std::pair<std::string_view, PyObject*>> keys_;
+    PyRef done_;
+};
+
+namespace {
+
+PyObject* text_of(const std::string& text) {
+    return to_python(std::string_view(text));
+}
+
+}  // namespace
+
+bool import_datetime() {
+    PyDateTime_IMPORT;
+    return PyDateTimeAPI != nullptr;
+}
+
+void raise_conversion_error(const QernError& error) {
+    const auto* c = error.as<QernError::Conversion>();
+    PyRef message = PyRef::steal(text_of(error.display()));
+    if (!message) return;
+    PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+    if (!exc) return;
+    if (c != nullptr) {
+        const std::pair<const char*, const std::string*> attributes[] = {
+            {"key", &c->key}, {"value", &c->value}, {"type_name", &c->type}};
+        for (const auto& [name, text] : attributes) {
+            PyRef v = PyRef::steal(text_of(*text));
+            if (!v || PyObject_SetAttrString(exc.get(), name, v.get()) < 0) return;
+        }
+    }
+    PyErr_SetObject(PyExc_ValueError, exc.get());
+}
+
+TypedValues::TypedValues(const QernDocument& declarations)
+    : converter_(declarations), sink_(std::make_unique<PySink>()) {}
+
+TypedValues::~TypedValues() = default;
+
+PyObject* TypedValues::value(std::string_view key, std::string_view type, std::string_view value) {
+    const auto converted = converter_.convert(key, type, value, *sink_);
+    PyObject* made = sink_->take();  // null when the sink stopped, with the error it met set
+    if (!converted) {
+        Py_XDECREF(made);
+        sink_->clear();
+        raise_conversion_error(converted.error());
+        return nullptr;
+    }
+    if (made == nullptr) sink_->clear();
+    return made;
+}
+
+}  // namespace qern::python

@@ -1,0 +1,349 @@
+#include "types/typed.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "qern/literals.hpp"
+#include "qern/text.hpp"
+#include "types/math.hpp"
+#include "types/number.hpp"
+#include "types/physics.hpp"
+#include "types/primitive_type.hpp"
+#include "types/resolve.hpp"
+#include "types/types.hpp"
+
+namespace qern {
+
+// A type name resolved the way a schema field resolves it: a registered alias first, then
+// a schema, then a built-in name.
+struct FieldType {
+    enum Kind : std::uint8_t { Builtin, Schema, Unknown, UnresolvedAlias } kind = Unknown;
+    BuiltinType builtin{TypeFamily::Primitive, 0, {}};
+    const SchemaDef* schema = nullptr;
+    std::string_view name;  // the schema, the unknown name or the alias's definition
+};
+
+static FieldType resolve_field_type(const QernDocument& doc, std::string_view name) {
+    const auto& types = doc.types();
+    if (!types.empty()) {
+        if (const auto it = types.find(name); it != types.end()) {
+            // Only @type registers types, and it registers aliases.
+            const auto* alias = dynamic_cast<const AliasType*>(it->second.get());
+            if (alias == nullptr) return {FieldType::Unknown, {}, nullptr, name};
+            std::optional<BuiltinType> target;
+            if (alias->kind() == AliasKind::TypeExpression) {
+                target = find_builtin(alias->definition());
+            } else if (const auto kind = find_primitive(alias->definition())) {
+                target = BuiltinType{TypeFamily::Primitive, static_cast<std::uint8_t>(*kind), {}};
+            }
+            if (!target) return {FieldType::UnresolvedAlias, {}, nullptr, alias->definition()};
+            return {FieldType::Builtin, *target, nullptr, {}};
+        }
+    }
+    if (doc.schemas().size() != 0) {
+        if (const SchemaDef* schema = doc.schemas().find(name))
+            return {FieldType::Schema, {}, schema, name};
+    }
+    if (const auto builtin = find_builtin(name)) return {FieldType::Builtin, *builtin, nullptr, {}};
+    return {FieldType::Unknown, {}, nullptr, name};
+}
+
+// The work of TypedConverter. A failure leaves its reason as pieces, innermost first: the reason
+// itself, then one "item 2: " or "field 'x': " per enclosing value.
+class Converter {
+  public:
+    enum class Status : std::uint8_t { Ok, Stopped, Failed };
+
+    explicit Converter(const QernDocument& doc) : doc_(doc) {}
+
+    Result<void> convert(std::string_view key, std::string_view type, std::string_view value,
+                         TypedSink& sink) {
+        sink_ = &sink;
+        pieces_.clear();
+        if (convert(known_type(type), value, 0) != Status::Failed) return success();
+        std::string reason;
+        for (auto it = pieces_.rbegin(); it != pieces_.rend(); ++it) reason += *it;
+        return QernError::conversion(key, type, value, std::move(reason));
+    }
+
+  private:
+    // A schema's fields, their types resolved, sorted by name: made on the schema's first
+    // object of a walk, so that a list of many objects resolves each type once.
+    struct Layout {
+        struct Field {
+            std::string_view name;
+            FieldType type;
+            bool optional;
+        };
+        const SchemaDef* schema;
+        std::vector<Field> fields;
+        const Field* find(std::string_view name) const {
+            if (fields.size() <= 16) {
+                for (const Field& f : fields)
+                    if (same_text(f.name, name)) return &f;
+                return nullptr;
+            }
+            const auto it =
+                std::lower_bound(fields.begin(), fields.end(), name,
+                                 [](const Field& f, std::string_view n) { return f.name < n; });
+            return it != fields.end() && it->name == name ? &*it : nullptr;
+        }
+    };
+    const Layout& layout(const SchemaDef& schema) {
+        for (const auto& l : layouts_)
+            if (l->schema == &schema) return *l;
+        auto l = std::make_unique<Layout>();
+        l->schema = &schema;
+        l->fields.reserve(schema.fields.size());
+        for (const auto& [name, type] : schema.fields)
+            l->fields.push_back(
+                {name, resolve_field_type(doc_, type), schema.optional.count(name) != 0});
+        std::sort(l->fields.begin(), l->fields.end(),
+                  [](const auto& a, const auto& b) { return a.name < b.name; });
+        layouts_.push_back(std::move(l));
+        return *layouts_.back();
+    }
+
+    Status fail(std::string reason) {
+        pieces_.push_back(std::move(reason));
+        return Status::Failed;
+    }
+    static Status sent(bool go_on) { return go_on ? Status::Ok : Status::Stopped; }
+    Status not_a(std::string_view value, std::string_view what) {
+        return fail(concat("'", value, "' is not ", what));
+    }
+
+    Status convert(const FieldType& type, std::string_view value, unsigned depth) {
+        if (depth > kMaxValueDepth) return fail("value nested deeper than 256 levels");
+        switch (type.kind) {
+            case FieldType::Builtin:
+                return builtin(type.builtin, value, depth);
+            case FieldType::Schema:
+                return object(type.name, *type.schema, value, depth);
+            case FieldType::UnresolvedAlias:
+                return fail(concat("its type is an alias of '", type.name,
+                                   "', which names no built-in type"));
+            case FieldType::Unknown:
+                break;
+        }
+        return fail(concat("type '", type.name, "' names no type"));
+    }
+
+    Status builtin(const BuiltinType& type, std::string_view value, unsigned depth) {
+        switch (type.family) {
+            case TypeFamily::Primitive:
+                return primitive(static_cast<PrimitiveKind>(type.code), value);
+            case TypeFamily::Time:
+                return time(static_cast<TimeKind>(type.code), value);
+            case TypeFamily::Math:
+                return math(static_cast<MathKind>(type.code), value);
+            case TypeFamily::Physics:
+                if (is_integer_unit(static_cast<Unit>(type.code))) return integer(value);
+                return number(value);
+            case TypeFamily::List:
+                return list(type.element, value, depth);
+        }
+        return Status::Ok;
+    }
+
+    Status integer(std::string_view value) {
+        const auto n = parse_i32(value);
+        if (!n) return not_a(value, "an i32");
+        return sent(sink_->on_int(*n));
+    }
+
+    Status number(std::string_view value) {
+        const auto x = parse_number(value);
+        if (!x) return not_a(value, "a number");
+        return sent(sink_->on_float(*x));
+    }
+
+    Status primitive(PrimitiveKind kind, std::string_view value) {
+        switch (kind) {
+            case PrimitiveKind::I32:
+                return integer(value);
+            case PrimitiveKind::F64:
+                return number(value);
+            case PrimitiveKind::Bool: {
+                const auto b = parse_bool(value);
+                if (!b) return not_a(value, "a bool (true, false, 1 or 0)");
+                return sent(sink_->on_bool(*b));
+            }
+            case PrimitiveKind::Color:
+                if (!validate_primitive(kind, value))
+                    return not_a(value, "a color (#RRGGBB or #RRGGBBAA)");
+                break;
+            case PrimitiveKind::String:
+                break;
+        }
+        return sent(sink_->on_string(value));
+    }
+
+    Status time(TimeKind kind, std::string_view value) {
+        if (kind == TimeKind::DateTime) {
+            auto read = read_datetime(value);
+            if (!read.value) return fail(std::move(read.reason));
+            if (const auto* date = std::get_if<Date>(&*read.value))
+                return sent(sink_->on_date(*date));
+            return sent(sink_->on_datetime(std::get<DateTime>(*read.value)));
+        }
+        if (kind == TimeKind::Duration) {
+            auto read = read_duration(value);
+            if (!read.value) return fail(std::move(read.reason));
+            return sent(sink_->on_duration(*read.value));
+        }
+        return number(value);
+    }
+
+    Status math(MathKind kind, std::string_view value) {
+        const std::size_t expected = math_components(kind);
+        double numbers[16];
+        std::size_t count = 0;
+        for (std::size_t start = 0;;) {
+            const std::size_t comma = value.find(',', start);
+            const std::string_view piece = trim(value.substr(start, comma - start));
+            const auto x = parse_number(piece);
+            if (!x) return not_a(piece, "a number");
+            if (count < std::size(numbers)) numbers[count] = *x;
+            ++count;
+            if (comma == std::string_view::npos) break;
+            start = comma + 1;
+        }
+        if (count != expected) {
+            return fail(concat("'", value, "' holds ", std::to_string(count), " numbers, not ",
+                               std::to_string(expected)));
+        }
+        const std::size_t rows = kind == MathKind::Matrix3x3   ? 3
+                                 : kind == MathKind::Matrix4x4 ? 4
+                                                               : 0;
+        if (rows == 0) return tuple(numbers, count);
+        if (!sink_->begin_tuple(rows)) return Status::Stopped;
+        for (std::size_t r = 0; r < rows; ++r)
+            if (tuple(numbers + r * rows, rows) != Status::Ok) return Status::Stopped;
+        return sent(sink_->end_tuple());
+    }
+
+    Status tuple(const double* numbers, std::size_t n) {
+        if (!sink_->begin_tuple(n)) return Status::Stopped;
+        for (std::size_t i = 0; i < n; ++i)
+            if (!sink_->on_float(numbers[i])) return Status::Stopped;
+        return sent(sink_->end_tuple());
+    }
+
+    // A type resolved once per walk, known by where its name lies: a list's element type
+    // inside the list type's name, a key's declared type in its schema. Names given from
+    // elsewhere are only resolved again.
+    FieldType known_type(std::string_view name) {
+        for (const auto& [known, type] : known_)
+            if (known.data() == name.data() && known.size() == name.size()) return type;
+        const FieldType type = resolve_field_type(doc_, name);
+        if (known_.size() < 32) known_.emplace_back(name, type);
+        return type;
+    }
+
+    Status list(std::string_view element, std::string_view value, unsigned depth) {
+        const auto items = parse_list(value);
+        if (!items) return not_a(value, "a list literal [item, ...]");
+        const FieldType type = known_type(element);
+        if (!sink_->begin_list(items->size())) return Status::Stopped;
+        for (std::size_t i = 0; i < items->size(); ++i) {
+            const Status s = convert(type, (*items)[i], depth + 1);
+            if (s == Status::Failed)
+                pieces_.push_back(concat("item ", std::to_string(i + 1), ": "));
+            if (s != Status::Ok) return s;
+        }
+        return sent(sink_->end_list());
+    }
+
+    Status object(std::string_view schema_name, const SchemaDef& schema, std::string_view value,
+                  unsigned depth) {
+        const std::string_view t = trim(value);
+        if (t.empty() || t.front() != '{' || t.back() != '}')
+            return not_a(value, "an inline object { k = v, ... }");
+        InlineObject object = parse_inline_object(value);
+        if (!object.ok()) return fail(std::move(object.error));
+        std::vector<ObjectField>& fields = object.fields;
+        keep_last_values(fields);
+        // The missing required field named first in sorted order, so that the message does
+        // not depend on hash order.
+        const Layout& fields_of = layout(schema);
+        for (const auto& field : fields_of.fields) {
+            if (field.optional) continue;
+            const auto has = [&](const ObjectField& f) { return same_text(f.key, field.name); };
+            if (std::none_of(fields.begin(), fields.end(), has)) {
+                return fail(
+                    concat("field '", field.name, "' of schema '", schema_name, "' is missing"));
+            }
+        }
+        if (!sink_->begin_object(fields.size())) return Status::Stopped;
+        for (const ObjectField& f : fields) {
+            if (!sink_->key(f.key)) return Status::Stopped;
+            const auto* declared = fields_of.find(f.key);
+            if (declared == nullptr) {
+                if (!sink_->on_string(f.value)) return Status::Stopped;
+                continue;
+            }
+            const Status s = convert(declared->type, f.value, depth + 1);
+            if (s == Status::Failed) pieces_.push_back(concat("field '", f.key, "': "));
+            if (s != Status::Ok) return s;
+        }
+        return sent(sink_->end_object());
+    }
+
+    const QernDocument& doc_;
+    TypedSink* sink_ = nullptr;
+    std::vector<std::string> pieces_;
+    std::vector<std::unique_ptr<Layout>> layouts_;
+    std::vector<std::pair<std::string_view, FieldType>> known_;
+};
+
+std::optional<std::string_view> declared_type(const QernDocument& doc, std::string_view key) {
+    if (doc.schemas().size() == 0) return std::nullopt;
+    const auto owner = doc.schemas().owner_of(key);
+    if (!owner) return std::nullopt;
+    return owner->type;
+}
+
+TypedConverter::TypedConverter(const QernDocument& doc) : impl_(std::make_unique<Converter>(doc)) {}
+
+TypedConverter::~TypedConverter() = default;
+
+Result<void> TypedConverter::convert(std::string_view key, std::string_view type,
+                                     std::string_view value, TypedSink& sink) {
+    return impl_->convert(key, type, value, sink);
+}
+
+Result<void> convert_typed(const QernDocument& doc, std::string_view key, std::string_view type,
+                           std::string_view value, TypedSink& sink) {
+    return TypedConverter(doc).convert(key, type, value, sink);
+}
+
+Result<void> convert_typed_document(const QernDocument& doc, TypedSink& sink) {
+    if (!sink.begin_object(doc.data().size())) return success();
+    TypedConverter converter(doc);
+    std::optional<QernError> failure;
+    bool stopped = false;
+    doc.data().for_each_in_order([&](const DataMap::Entry& e) {
+        if (stopped || failure) return;
+        if (!sink.key(e.key)) {
+            stopped = true;
+            return;
+        }
+        const auto type = declared_type(doc, e.key);
+        if (!type) {
+            stopped = !sink.on_string(e.value);
+            return;
+        }
+        auto converted = converter.convert(e.key, *type, e.value, sink);
+        if (!converted) failure = std::move(converted).error();
+    });
+    if (failure) return std::move(*failure);
+    if (!stopped) (void)sink.end_object();
+    return success();
+}
+
+}  // namespace qern
