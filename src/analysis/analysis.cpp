@@ -6,14 +6,13 @@
 #include <map>
 #include <utility>
 
+#include "analysis/checks.hpp"
 #include "commands/builtins.hpp"
 #include "qern/diagnostic.hpp"
 #include "qern/hash.hpp"
 #include "qern/merge_context.hpp"
 #include "qern/rules.hpp"
 #include "qern/text.hpp"
-#include "types/primitive_type.hpp"
-#include "types/resolve.hpp"
 
 namespace qern::analysis {
 
@@ -28,21 +27,34 @@ std::string place_text(const Location& where) {
 // Watches the merge of one checked file: every failing line and the strict warnings.
 class Checker final : public MergeObserver {
   public:
-    Checker(const Options& options, Analysis& out) : options_(options), out_(out) {}
+    Checker(const Options& options, Analysis& out)
+        : options_(options), out_(out), checks_(options.strict, out) {}
 
     bool recover() const override { return true; }
 
     void on_error(const MergeContext& context, QernError error) override {
+        if (checks_.knock_on(context, error)) return;
         Diagnostic d;
         d.code = std::string(error_code(error));
         d.message = error.display();
         d.where = error.location() != nullptr ? *error.location() : context.locate_file();
         if (const auto* io = error.as<QernError::Io>()) d.path = io->path;
+        checks_.explain(context, error, d);
         out_.diagnostics.push_back(std::move(d));
+    }
+
+    void on_failed_schema(const MergeContext& context, const QernDocument&,
+                          const SchemaSyntax& syntax) override {
+        checks_.on_failed_schema(context, syntax);
+    }
+
+    void on_derive(const MergeContext&, const QernDocument&, const QernDocument& base) override {
+        checks_.on_derive(base);
     }
 
     void on_assignment(const MergeContext& context, const QernDocument& doc, std::string_view key,
                        std::string_view /*value*/, const SourceLine& where, bool checked) override {
+        checks_.on_assignment(context, doc, key, where, checked);
         if (!options_.strict || &doc != &out_.document) return;
         const Location at = context.locate(where, key);
         auto& seen = keys_by_file_[context.file_serial()];
@@ -65,6 +77,7 @@ class Checker final : public MergeObserver {
 
     void on_type(const MergeContext& context, const QernDocument& doc, std::string_view name,
                  std::string_view definition) override {
+        checks_.on_type(context, name, definition);
         if (!options_.strict || &doc != &out_.document) return;
         const Location at = context.locate(context.statement(), name);
         if (doc.types().find(name) != doc.types().end()) {
@@ -77,23 +90,11 @@ class Checker final : public MergeObserver {
                  at, std::move(related));
         }
         types_.insert_or_assign(std::string(name), at);
-        const bool expression = definition.find("::") != std::string_view::npos;
-        if (expression ? !find_builtin(definition).has_value()
-                       : !find_primitive(definition).has_value()) {
-            warn("unresolved-alias",
-                 expression
-                     ? concat("Type alias '", name, "' does not resolve: '", definition,
-                              "' is no built-in type, so every value checked against it fails")
-                     : concat("Type alias '", name,
-                              "' does not resolve: a definition without '::' "
-                              "must be a primitive type (i32, f64, string, bool, color), not '",
-                              definition, "', so every value checked against it fails"),
-                 at);
-        }
     }
 
     void on_schema(const MergeContext& context, const QernDocument& doc, const SchemaSyntax& syntax,
                    const SchemaDef& def) override {
+        checks_.on_schema(context, syntax);
         if (!options_.strict || &doc != &out_.document) return;
         const std::string_view name = syntax.name;
         const Location at = context.locate(context.statement(), name);
@@ -136,6 +137,7 @@ class Checker final : public MergeObserver {
 
     // Warnings that only the end of the merge can confirm.
     void finish() {
+        checks_.finish();
         std::vector<std::pair<std::string, Diagnostic>> pending(pending_unchecked_.begin(),
                                                                 pending_unchecked_.end());
         std::sort(pending.begin(), pending.end(),
@@ -165,6 +167,7 @@ class Checker final : public MergeObserver {
     StringMap<Diagnostic> pending_unchecked_;
     StringMap<Location> types_;
     StringMap<Location> schemas_;
+    Checks checks_;
 };
 
 void finish(Checker& checker, Analysis& analysis, Result<void> merged) {
@@ -201,10 +204,10 @@ std::pair<std::size_t, std::size_t> position_in_checked_file(const Diagnostic& d
     return {d.where.line, d.where.column};
 }
 
-Analysis analyze_file(std::string_view path, const Options& options) {
+Analysis analyze_file(std::string_view path, const Options& options, const std::string& directory) {
     Analysis analysis{{}, new_document()};
     Checker checker(options, analysis);
-    auto merged = analysis.document.merge_file_observed(path, &checker);
+    auto merged = analysis.document.merge_file_observed(path, &checker, directory);
     finish(checker, analysis, std::move(merged));
     return analysis;
 }

@@ -20,6 +20,15 @@ struct Related {
     std::string message;
 };
 
+// A way to mend what a diagnostic found: write `replacement` in place of the text at
+// `where` (which may lie in another file than the diagnostic, such as the declaration of a
+// misspelt type).
+struct Hint {
+    std::string message;  // "did you mean 'i32'?"
+    std::string replacement;
+    Location where;
+};
+
 // One finding of a check: an error of the library, with its exact text, or a warning of
 // the strict checks.
 struct Diagnostic {
@@ -29,6 +38,7 @@ struct Diagnostic {
     Location where;
     std::vector<Related> related;
     std::string path;  // for an io error: the file that could not be read, when it is known
+    std::vector<Hint> hints;
 };
 
 struct Options {
@@ -46,8 +56,9 @@ struct Analysis {
 
 // Checks the file at `path` as the library would merge it, reporting every failing line
 // rather than stopping at the first. Relative paths, also in @import and @derive,
-// resolve against the working directory.
-Analysis analyze_file(std::string_view path, const Options& options);
+// resolve against `directory`, else (when it is empty) the working directory.
+Analysis analyze_file(std::string_view path, const Options& options,
+                      const std::string& directory = {});
 // The same for `text` standing for the file `path` (an editor's unsaved buffer); `path`
 // may be absent for text of no file.
 Analysis analyze_text(std::string_view text, std::optional<std::string> path,

@@ -25,61 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool ends_with_qrn(std::string_view name) {
-    return name.size() > 4 && name.ends_with(".qrn");
-}
-
-std::string child_path(const std::string& dir, const std::string& name) {
-    if (dir == "." || dir == "./") return name;
-    return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-// Appends the *.qrn files below `dir` in sorted order (names compared byte by byte, a
-// directory's files where its name sorts); returns how many it found.
-std::size_t walk(const std::string& dir, std::vector<Entry>& out) {
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    if (ec) {
-        out.push_back({dir, os_error_text(ec.value())});
-        return 0;
-    }
-    struct Child {
-        std::string name;
-        bool directory;
-    };
-    std::vector<Child> children;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        std::error_code type_ec;
-        const fs::file_status own = it->symlink_status(type_ec);
-        if (fs::is_directory(own)) {
-            children.push_back({std::move(name), true});
-        } else if (ends_with_qrn(name)) {
-            // A link to a directory named *.qrn is skipped like other links to directories;
-            // a broken link is kept, so that the check reports it.
-            if (fs::is_symlink(own) && fs::is_directory(it->status(type_ec))) continue;
-            children.push_back({std::move(name), false});
-        }
-    }
-    if (ec) {
-        out.push_back({dir, os_error_text(ec.value())});
-        return 0;
-    }
-    std::sort(children.begin(), children.end(),
-              [](const Child& a, const Child& b) { return a.name < b.name; });
-    std::size_t found = 0;
-    for (const Child& child : children) {
-        const std::string path = child_path(dir, child.name);
-        if (child.directory) {
-            found += walk(path, out);
-        } else {
-            out.push_back({path, {}});
-            ++found;
-        }
-    }
-    return found;
-}
-
 // What one checked file contributes to the output, made by a worker.
 struct FileResult {
     // What the file adds to standard output: text, annotations, or the JSON format's
@@ -93,7 +38,7 @@ struct FileResult {
 
 class Runner {
   public:
-    Runner(const CheckOptions& options, const std::vector<Entry>& entries)
+    Runner(const CheckOptions& options, const std::vector<analysis::Entry>& entries)
         : options_(options), entries_(entries), results_(entries.size()), done_(entries.size()) {
         style_.color = use_color(options.color, STDOUT_FILENO);
         style_.cwd = working_directory();
@@ -158,21 +103,12 @@ class Runner {
     }
 
     FileResult check(std::size_t i, SourceCache& sources) {
-        const Entry& entry = entries_[i];
+        const analysis::Entry& entry = entries_[i];
         FileResult result;
         try {
-            std::vector<analysis::Diagnostic> diagnostics;
             result.counted = true;
-            if (!entry.listing_error.empty()) {
-                analysis::Diagnostic d;
-                d.code = "io";
-                d.message = "IO Error: " + entry.listing_error;
-                d.where.file = entry.path;
-                d.path = entry.path;
-                diagnostics.push_back(std::move(d));
-            } else {
-                diagnostics = analysis::analyze_file(entry.path, {options_.strict}).diagnostics;
-            }
+            const std::vector<analysis::Diagnostic> diagnostics =
+                analysis::check_entry(entry, {options_.strict});
             for (const analysis::Diagnostic& d : diagnostics) {
                 (d.severity == analysis::Severity::Error ? result.errors : result.warnings) += 1;
                 switch (options_.format) {
@@ -196,7 +132,7 @@ class Runner {
     }
 
     const CheckOptions& options_;
-    const std::vector<Entry>& entries_;
+    const std::vector<analysis::Entry>& entries_;
     TextStyle style_;
     std::vector<FileResult> results_;
     std::vector<char> done_;
@@ -215,23 +151,6 @@ void write_out(std::string_view text) {
 }
 
 }  // namespace
-
-Expansion expand_paths(const std::vector<std::string>& paths) {
-    Expansion expansion;
-    for (const std::string& path : paths) {
-        struct stat st;
-        if (!path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            const std::size_t before = expansion.entries.size();
-            if (walk(path, expansion.entries) == 0 && expansion.entries.size() == before)
-                expansion.empty.push_back(path);
-        } else {
-            // Whatever is wrong with it (missing, unreadable, no regular file) the check
-            // reports, as the library would.
-            expansion.entries.push_back({path, {}});
-        }
-    }
-    return expansion;
-}
 
 unsigned available_cores() {
     cpu_set_t set;
@@ -258,7 +177,7 @@ std::string working_directory() {
 }
 
 int run_check(const CheckOptions& options) {
-    const Expansion expansion = expand_paths(options.paths);
+    const analysis::Expansion expansion = analysis::expand_paths(options.paths);
     if (!expansion.empty.empty()) {
         for (const std::string& dir : expansion.empty)
             std::fprintf(stderr, "qern: no .qrn files below the directory '%s'\n",
@@ -269,7 +188,7 @@ int run_check(const CheckOptions& options) {
         return 2;
     }
 
-    const std::vector<Entry>& entries = expansion.entries;
+    const std::vector<analysis::Entry>& entries = expansion.entries;
     const unsigned jobs = options.jobs == 0 ? available_cores() : options.jobs;
     const unsigned threads = static_cast<unsigned>(
         std::min<std::size_t>(jobs, std::max<std::size_t>(1, entries.size())));

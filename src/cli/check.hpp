@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "analysis/paths.hpp"
+
 namespace qern::cli {
 
 enum class Format { Text, Json, Github };
@@ -21,19 +23,10 @@ struct CheckOptions {
 // the current working directory (the caller has changed to -C's already).
 int run_check(const CheckOptions& options);
 
-// What `qern check` reads for its PATHs, in the order it reports them: files as given,
-// directories replaced by the *.qrn files below them in sorted order (symbolic links to
-// directories are not followed, so a link cannot make the walk loop). A directory that
-// could not be listed is an entry with the reason.
-struct Entry {
-    std::string path;
-    std::string listing_error;  // "Permission denied (os error 13)", ...
-};
-struct Expansion {
-    std::vector<Entry> entries;
-    std::vector<std::string> empty;  // directories given that hold no *.qrn file
-};
-Expansion expand_paths(const std::vector<std::string>& paths);
+// What `qern check` and `qern fmt` read for their PATHs (see analysis/paths.hpp).
+using analysis::Entry;
+using analysis::expand_paths;
+using analysis::Expansion;
 
 // The number of cores this process may run on.
 unsigned available_cores();

@@ -334,6 +334,65 @@ std::optional<std::string> path_note(const analysis::Diagnostic& d, const std::s
     return std::nullopt;
 }
 
+namespace {
+
+// The gutter before a source line: its number, right-aligned.
+std::size_t gutter_width(std::size_t line) {
+    return std::max<std::size_t>(5, std::to_string(line).size());
+}
+
+void source_rows(std::string& out, const Painter& paint, std::size_t line_number, std::size_t width,
+                 const Excerpt& ex, char marker) {
+    std::string number = std::to_string(line_number);
+    number.insert(0, width - number.size(), ' ');
+    paint(out, kBlue, number + " |");
+    out += ' ';
+    out += ex.line;
+    out += '\n';
+    paint(out, kBlue, std::string(width, ' ') + " |");
+    out += ' ';
+    std::string markers = ex.carets;
+    std::replace(markers.begin(), markers.end(), '^', marker);
+    paint(out, kGreen, markers);
+    out += '\n';
+}
+
+// The line a hint would make: its source line with the replacement written in, and
+// markers under what was written. None when the line cannot be read now.
+std::optional<std::pair<std::string, Excerpt>> suggestion(const analysis::Hint& hint,
+                                                          SourceCache& sources) {
+    const Location& at = hint.where;
+    if (!at.file || at.line == 0 || at.end_line != at.line || at.column == 0) return std::nullopt;
+    const auto line = sources.line(*at.file, at.line);
+    if (!line) return std::nullopt;
+    // Columns count scalar values: find the bytes they start at.
+    const auto offset = [&](std::size_t column) {
+        std::size_t seen = 0;
+        for (std::size_t i = 0; i < line->size(); ++i) {
+            if ((static_cast<unsigned char>((*line)[i]) & 0xC0) == 0x80) continue;
+            if (++seen == column) return i;
+        }
+        return line->size();
+    };
+    const std::size_t begin = offset(at.column);
+    const std::size_t end = offset(at.end_column);
+    if (begin > end || end > line->size()) return std::nullopt;
+    std::string patched(line->substr(0, begin));
+    patched += hint.replacement;
+    patched += line->substr(end);
+    const std::size_t last = at.column + column_at(hint.replacement, hint.replacement.size()) - 1;
+    Excerpt ex = excerpt(patched, at.column, last, false);
+    return std::make_pair(std::move(patched), std::move(ex));
+}
+
+// "help: " and the hint's message; the place first when it is not the diagnostic's line.
+std::string help_text(const analysis::Diagnostic& d, const analysis::Hint& hint) {
+    const bool elsewhere = hint.where.file != d.where.file || hint.where.line != d.where.line;
+    return elsewhere ? place(hint.where) + ": " + hint.message : hint.message;
+}
+
+}  // namespace
+
 std::string render_text(const analysis::Diagnostic& d, SourceCache& sources,
                         const TextStyle& style) {
     const Painter paint{style.color};
@@ -355,18 +414,18 @@ std::string render_text(const analysis::Diagnostic& d, SourceCache& sources,
         if (auto line = sources.line(*d.where.file, d.where.line)) {
             const Excerpt ex =
                 excerpt(*line, d.where.column, d.where.end_column, d.where.end_line > d.where.line);
-            std::string number = std::to_string(d.where.line);
-            const std::size_t width = std::max<std::size_t>(5, number.size());
-            number.insert(0, width - number.size(), ' ');
-            paint(out, kBlue, number + " |");
-            out += ' ';
-            out += ex.line;
-            out += '\n';
-            paint(out, kBlue, std::string(width, ' ') + " |");
-            out += ' ';
-            paint(out, kGreen, ex.carets);
-            out += '\n';
+            source_rows(out, paint, d.where.line, gutter_width(d.where.line), ex, '^');
         }
+    }
+    for (const analysis::Hint& hint : d.hints) {
+        out += "  ";
+        paint(out, kCyan, "help:");
+        out += ' ';
+        out += escape_controls(help_text(d, hint));
+        out += '\n';
+        if (const auto shown = suggestion(hint, sources))
+            source_rows(out, paint, hint.where.line, gutter_width(hint.where.line), shown->second,
+                        '~');
     }
 
     const auto note = [&](std::string_view text) {
@@ -443,6 +502,7 @@ std::string render_github(const analysis::Diagnostic& d, std::string_view prefix
         message += '\n';
         message += escape_controls(text);
     };
+    for (const analysis::Hint& hint : d.hints) line("help: " + help_text(d, hint));
     for (const std::string& n : chain_notes(d.where)) line(n);
     for (const analysis::Related& r : d.related) line(place(r.where) + ": " + r.message);
     if (auto n = path_note(d, cwd)) line(*n);
@@ -494,6 +554,15 @@ nlohmann::ordered_json to_json(const analysis::Diagnostic& d) {
         related.push_back(std::move(entry));
     }
     j["related"] = std::move(related);
+    nlohmann::ordered_json hints = nlohmann::ordered_json::array();
+    for (const analysis::Hint& hint : d.hints) {
+        nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+        entry["message"] = hint.message;
+        entry["replacement"] = hint.replacement;
+        put_span(entry, hint.where);
+        hints.push_back(std::move(entry));
+    }
+    j["hints"] = std::move(hints);
     if (!d.path.empty()) j["path"] = d.path;
     return j;
 }

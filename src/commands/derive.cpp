@@ -80,16 +80,21 @@ class Transfer {
 // A required field of the document's own schemas that neither the document nor the
 // base's defaults provide: of several, the first by schema name (`own_schemas` is sorted),
 // then by field name, so that every run reports the same one. Found before anything
-// changes, so that forming the error cannot fail after the derive has taken effect.
+// changes, so that forming the error cannot fail after the derive has taken effect. A
+// recovering merge (`context`) has reported the failed assignment of a key already: that
+// key missing is no second error.
 std::optional<QernError> missing_required(const QernDocument& doc, const QernDocument& base,
-                                          const std::vector<std::string>& own_schemas) {
+                                          const std::vector<std::string>& own_schemas,
+                                          const MergeContext& context) {
+    const bool recovering = context.recovering();
     for (const std::string& name : own_schemas) {
         const SchemaDef* schema = doc.schemas().find(name);
         if (schema == nullptr) continue;
         const std::pair<const std::string, std::string>* missing = nullptr;
         for (const auto& field : schema->fields) {
             if (schema->optional.count(field.first) != 0 || doc.data().contains(field.first) ||
-                base.data().contains(field.first))
+                base.data().contains(field.first) ||
+                (recovering && context.key_failed(field.first)))
                 continue;
             if (missing == nullptr || field.first < missing->first) missing = &field;
         }
@@ -108,16 +113,22 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
 
     MergeContext local;
     MergeContext& context = doc.merge_context() ? *doc.merge_context() : local;
-    auto file = context.enter(target.path, IncludeKind::Derive,
-                              [](std::string reason) { return derive_error(std::move(reason)); });
-    if (!file) return std::move(file).error();
-    const std::size_t reported = context.reported();
-    auto parsed = parse_document_within(file->text(), context);
-    if (!parsed) return std::move(parsed).error();
-    // A checker that goes on past errors has reported the base file's own: deriving from
-    // what is left of it would only add errors that follow from those.
-    if (context.reported() != reported) return success();
-    QernDocument& base = *parsed;
+    // A merge that goes on past errors (the checker) has reported the base file's own
+    // errors by now, and goes on with what of the base did merge. The base file is left
+    // before anything else happens, so that what follows is placed in this file.
+    const bool recovering = context.recovering();
+    const std::size_t failed_before = context.failed_schema_count();
+    std::optional<Result<QernDocument>> parsed;
+    {
+        auto file = context.enter(target.path, IncludeKind::Derive, [](std::string reason) {
+            return derive_error(std::move(reason));
+        });
+        if (!file) return std::move(file).error();
+        parsed.emplace(parse_document_within(file->text(), context));
+    }
+    if (!*parsed) return std::move(*parsed).error();
+    QernDocument& base = parsed->value();
+    if (MergeObserver* observer = context.observer()) observer->on_derive(context, doc, base);
 
     std::vector<std::string> own_schemas = doc.schemas().names();
     std::sort(own_schemas.begin(), own_schemas.end());
@@ -125,7 +136,9 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
     // The selected schemas come over up to the first one the base does not hold (each is
     // taken out of the base once, so naming one twice finds nothing the second time);
     // that error stops the derive before the data. The error to report is known before
-    // anything takes effect.
+    // anything takes effect. A recovering merge reports each missing one and goes on,
+    // and passes over one that the base declared but could not register: that failure
+    // is reported where it happened.
     const std::vector<std::string> base_schemas =
         target.schemas.empty() ? base.schemas().names() : std::vector<std::string>();
     Transfer transfer(doc);  // after the names it refers to, so that it goes first
@@ -135,8 +148,14 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
     } else {
         for (const std::string_view name : target.schemas) {
             if (!base.schemas().contains(name)) {
-                failure = derive_error(concat("Schema '", name, "' not found"));
-                failure->set_subject(args, name);
+                if (recovering && context.schema_failed_since(failed_before, name)) continue;
+                QernError missing = derive_error(concat("Schema '", name, "' not found"));
+                missing.set_subject(args, name);
+                if (recovering) {
+                    context.report_at(std::move(missing), name);
+                    continue;
+                }
+                failure = std::move(missing);
                 break;
             }
             transfer.take_schema(base, name);
@@ -144,7 +163,7 @@ Result<void> DeriveCommand::execute(QernDocument& doc, std::string_view args) co
     }
     if (!failure) {
         transfer.take_defaults(base);
-        failure = missing_required(doc, base, own_schemas);
+        failure = missing_required(doc, base, own_schemas, context);
     }
     transfer.commit();
     if (failure) return std::move(*failure);

@@ -44,22 +44,32 @@ json placed_in_open_document(const Snapshot& s, const analysis::Diagnostic& d, F
     return range_json(range);
 }
 
+}  // namespace
+
 json diagnostic_json(const Snapshot& s, const analysis::Diagnostic& d, Files& files) {
     json related = json::array();
     json range = d.where.chain.empty() ? files.range(d.where)
                                        : placed_in_open_document(s, d, files, related);
     for (const analysis::Related& r : d.related)
         related.push_back({{"location", files.location(r.where)}, {"message", r.message}});
+    // The hints follow the exact text, each on a line of its own, as the command shows
+    // them; a hint for another place names it.
+    std::string message = d.message;
+    for (const analysis::Hint& hint : d.hints) {
+        message += "\nhelp: ";
+        if (hint.where.file != d.where.file || hint.where.line != d.where.line)
+            message += concat(file_name(hint.where.file), ":", std::to_string(hint.where.line), ":",
+                              std::to_string(hint.where.column), ": ");
+        message += hint.message;
+    }
     json out = {{"range", std::move(range)},
                 {"severity", d.severity == analysis::Severity::Error ? 1 : 2},
                 {"source", "qern"},
                 {"code", d.code},
-                {"message", d.message}};
+                {"message", std::move(message)}};
     if (!related.empty()) out["relatedInformation"] = std::move(related);
     return out;
 }
-
-}  // namespace
 
 json diagnostics_params(const Snapshot& snapshot, const analysis::Analysis& analysis,
                         const json& version) {

@@ -89,11 +89,20 @@ Cursor cursor_at(const Snapshot& snapshot, Position position);
 
 json range_json(const Range& range);
 Position position_from_json(const json& position);  // throws on a malformed position
+Range range_from_json(const json& range);           // throws on a malformed range
 
 // The notification's params: every diagnostic of the analysis, placed in the document,
 // for the document's `version` (an integer as the client sent it; none when null).
 json diagnostics_params(const Snapshot& snapshot, const analysis::Analysis& analysis,
                         const json& version);
+// One diagnostic as the client is sent it: placed in the open document, its hints appended
+// to the message.
+json diagnostic_json(const Snapshot& snapshot, const analysis::Diagnostic& d, Files& files);
+
+// The quick fixes for the diagnostics of the analysis that touch `range`: one "Replace
+// with ..." per hint, an edit of the hint's span. `only`: the kinds the client asked for
+// (null for any).
+json code_actions(const Snapshot& snapshot, const Range& range, const json* only);
 
 json hover(const Snapshot& snapshot, Position position);
 json definition(const Snapshot& snapshot, Position position);

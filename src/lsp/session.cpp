@@ -14,11 +14,12 @@ bool valid_id(const json& id) {
 bool is_feature(const std::string& method) {
     return method == "textDocument/hover" || method == "textDocument/definition" ||
            method == "textDocument/documentSymbol" || method == "textDocument/completion" ||
-           method == "textDocument/formatting";
+           method == "textDocument/formatting" || method == "textDocument/codeAction";
 }
 
 bool at_position(const std::string& method) {
-    return method != "textDocument/documentSymbol" && method != "textDocument/formatting";
+    return method != "textDocument/documentSymbol" && method != "textDocument/formatting" &&
+           method != "textDocument/codeAction";
 }
 
 std::string current_directory() {
@@ -160,6 +161,7 @@ void Session::handle_request(const json& id, const std::string& method, json& pa
         // The shape is checked here, so that a malformed request is answered at once.
         document_uri(params);
         if (at_position(method)) position_from_json(member(params, "position"));
+        if (method == "textDocument/codeAction") range_from_json(member(params, "range"));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             jobs_.push_back({id, method, std::move(params)});

@@ -98,4 +98,9 @@ Position position_from_json(const json& position) {
     return {position_part(position, "line"), position_part(position, "character")};
 }
 
+Range range_from_json(const json& range) {
+    if (!range.is_object()) throw RpcError(kInvalidParams, "'range' must be an object");
+    return {position_from_json(member(range, "start")), position_from_json(member(range, "end"))};
+}
+
 }  // namespace qern::lsp

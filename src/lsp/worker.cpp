@@ -151,13 +151,14 @@ Answer Session::answer(const Job& job) {
     const std::string uri = document_uri(job.params);
     const std::string& method = job.method;
     // Symbols and formatting read the text alone; completion needs only the declared
-    // names, which an analysis of an earlier text gives well enough; hover and definition
-    // place what the merge holds in this very text.
+    // names, which an analysis of an earlier text gives well enough; hover, definition and
+    // the quick fixes place what the merge holds in this very text.
     const bool text_only =
         method == "textDocument/documentSymbol" || method == "textDocument/formatting";
     const bool completing = method == "textDocument/completion";
+    const bool fixing = method == "textDocument/codeAction";
     const Position position =
-        text_only ? Position{} : position_from_json(member(job.params, "position"));
+        text_only || fixing ? Position{} : position_from_json(member(job.params, "position"));
     std::unique_lock<std::mutex> lock(mutex_);
     const auto found = documents_.find(uri);
     if (found == documents_.end()) throw RpcError(kInvalidParams, "document not open: " + uri);
@@ -194,6 +195,12 @@ Answer Session::answer(const Job& job) {
         out.value = hover(snapshot, position);
     } else if (method == "textDocument/definition") {
         out.value = definition(snapshot, position);
+    } else if (fixing) {
+        const json* context = optional_member(job.params, "context");
+        const json* only = context != nullptr && context->is_object()
+                               ? optional_member(*context, "only")
+                               : nullptr;
+        out.value = code_actions(snapshot, range_from_json(member(job.params, "range")), only);
     } else {
         enter_directory(snapshot.workdir);  // a @derive's base file is read from there
         out.value = completion(snapshot, position);

@@ -106,6 +106,7 @@ json Session::initialize(const json& params) {
         {"definitionProvider", true},
         {"documentSymbolProvider", true},
         {"documentFormattingProvider", true},
+        {"codeActionProvider", {{"codeActionKinds", {"quickfix"}}}},
         {"completionProvider",
          {{"triggerCharacters", {"@", ":", "<"}}, {"resolveProvider", false}}},
         {"workspace", {{"workspaceFolders", {{"supported", true}, {"changeNotifications", true}}}}},

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "py_ref.hpp"
+#include "qern/diagnostic.hpp"
 #include "qern/text.hpp"
 #include "types/types.hpp"
 
@@ -93,8 +94,6 @@ void raise_not_str_argument(PyObject* obj, const char* param) {
     raise_not_str(obj, param);
 }
 
-namespace {
-
 PyObject* optional_text(const std::optional<std::string>& text) {
     if (!text) Py_RETURN_NONE;
     return to_python(std::string_view(*text));
@@ -104,6 +103,22 @@ PyObject* optional_number(std::size_t n) {
     if (n == 0) Py_RETURN_NONE;
     return PyLong_FromSize_t(n);
 }
+
+PyObject* chain_to_python(const Location& at) {
+    PyRef chain = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(at.chain.size())));
+    if (!chain) return nullptr;
+    for (std::size_t i = 0; i < at.chain.size(); ++i) {
+        PyRef file = PyRef::steal(optional_text(at.chain[i].file));
+        PyRef line = PyRef::steal(optional_number(at.chain[i].line));
+        if (!file || !line) return nullptr;
+        PyObject* step = PyTuple_Pack(2, file.get(), line.get());
+        if (step == nullptr) return nullptr;
+        PyTuple_SET_ITEM(chain.get(), static_cast<Py_ssize_t>(i), step);
+    }
+    return chain.release();
+}
+
+namespace {
 
 // A path as a note shows it: control characters (a NUL a path was refused for, a line
 // feed) are written as escapes, so that the note stays one readable line.
@@ -156,16 +171,10 @@ bool describe(PyObject* exc, const QernError& error) {
     const Location* where = error.location();
     const Location none;
     const Location& at = where != nullptr ? *where : none;
-    PyRef chain = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(at.chain.size())));
+    PyRef steps = PyRef::steal(chain_to_python(at));
+    if (!steps) return false;
+    PyRef chain = PyRef::steal(PySequence_List(steps.get()));
     if (!chain) return false;
-    for (std::size_t i = 0; i < at.chain.size(); ++i) {
-        PyRef file = PyRef::steal(optional_text(at.chain[i].file));
-        PyRef line = PyRef::steal(optional_number(at.chain[i].line));
-        if (!file || !line) return false;
-        PyObject* step = PyTuple_Pack(2, file.get(), line.get());
-        if (step == nullptr) return false;
-        PyList_SET_ITEM(chain.get(), static_cast<Py_ssize_t>(i), step);
-    }
     const std::pair<const char*, PyRef> attributes[] = {
         {"filename", PyRef::steal(optional_text(at.file))},
         {"lineno", PyRef::steal(optional_number(at.line))},
@@ -173,6 +182,7 @@ bool describe(PyObject* exc, const QernError& error) {
         {"end_lineno", PyRef::steal(optional_number(at.end_line))},
         {"end_colno", PyRef::steal(optional_number(at.end_column))},
         {"qern_chain", std::move(chain)},
+        {"code", PyRef::steal(to_python(error_code(error)))},
     };
     for (const auto& [name, value] : attributes)
         if (!value || PyObject_SetAttrString(exc, name, value.get()) < 0) return false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +57,12 @@ inline std::optional<std::string_view> utf8_argument(PyObject* obj, const char* 
     if (data == nullptr) return std::nullopt;
     return std::string_view(data, static_cast<std::size_t>(size));
 }
+
+// A str, or None for no text; an int, or None for 0 (a line or column that is unknown).
+PyObject* optional_text(const std::optional<std::string>& text);
+PyObject* optional_number(std::size_t n);
+// The @import / @derive steps that led to `at`, outermost first: a tuple of (file, line).
+PyObject* chain_to_python(const Location& at);
 
 // Sets RuntimeError carrying the error's display text as its single argument.
 void raise_core_error(const QernError& error);

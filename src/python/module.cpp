@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "check.hpp"
 #include "commands/builtins.hpp"
 #include "frozen_class.hpp"
 #include "py_ref.hpp"
@@ -81,6 +82,17 @@ int exec_module(PyObject* module) {
     if (!import_datetime()) return -1;
     PyObject* frozen = frozen_type();
     if (frozen == nullptr || PyObject_SetAttrString(module, "FrozenQERN", frozen) < 0) return -1;
+    // The checker and its result types are attributes too.
+    PyRef name = PyRef::steal(PyUnicode_FromString("qern_native"));
+    if (!name) return -1;
+    PyRef check = PyRef::steal(PyCFunction_NewEx(&check_method, nullptr, name.get()));
+    if (!check || PyModule_AddObjectRef(module, "check", check.get()) < 0) return -1;
+    PyObject* diagnostic = diagnostic_type();
+    PyObject* hint = hint_type();
+    if (diagnostic == nullptr || hint == nullptr ||
+        PyModule_AddObjectRef(module, "Diagnostic", diagnostic) < 0 ||
+        PyModule_AddObjectRef(module, "Hint", hint) < 0)
+        return -1;
     return 0;
 }
 

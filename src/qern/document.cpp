@@ -40,8 +40,9 @@ Result<void> QernDocument::merge_source(std::string_view text, const TextSource&
     return merged;
 }
 
-Result<void> QernDocument::merge_file_observed(std::string_view path, MergeObserver* observer) {
-    MergeContext local(observer);
+Result<void> QernDocument::merge_file_observed(std::string_view path, MergeObserver* observer,
+                                               std::string directory) {
+    MergeContext local(observer, std::move(directory));
     MergeContext& context = context_ != nullptr ? *context_ : local;
     auto file = context.enter(path, IncludeKind::Import,
                               [](std::string reason) { return QernError::io(reason); });

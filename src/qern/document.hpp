@@ -173,7 +173,10 @@ class QernDocument {
     // lines).
     Result<void> merge_source(std::string_view text, const TextSource& source,
                               MergeObserver* observer);
-    Result<void> merge_file_observed(std::string_view path, MergeObserver* observer);
+    // `directory`: where relative paths, the given one and those of @import and @derive,
+    // are taken (empty: the working directory).
+    Result<void> merge_file_observed(std::string_view path, MergeObserver* observer,
+                                     std::string directory = {});
 
     // The value of `key`, or else the key of some entry whose value is `key`.
     std::optional<std::string_view> find_obj(std::string_view key) const;

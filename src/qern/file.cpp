@@ -17,10 +17,16 @@ std::string os_error_text(int code) {
     return concat(msg, " (os error ", std::to_string(code), ")");
 }
 
-Result<OpenFile> OpenFile::open(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos)
+std::string resolve_path(std::string_view path, std::string_view directory) {
+    if (directory.empty() || path.empty() || path.front() == '/') return std::string(path);
+    if (directory.back() == '/') return concat(directory, path);
+    return concat(directory, "/", path);
+}
+
+Result<OpenFile> OpenFile::open(std::string_view path, std::string_view directory) {
+    if (path.find('\0') != std::string_view::npos || directory.find('\0') != std::string_view::npos)
         return QernError::io("file name contained an unexpected NUL byte", path);
-    const std::string c_path(path);
+    const std::string c_path = resolve_path(path, directory);
     // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on the
     // reads of a regular file, the only kind accepted below.
     int fd;

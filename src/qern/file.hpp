@@ -19,7 +19,9 @@ struct FileId {
 // refused when opened, so that a read can never block or run forever.
 class OpenFile {
   public:
-    static Result<OpenFile> open(std::string_view path);
+    // A relative `path` is taken against `directory` when one is given, else against the
+    // working directory; errors name `path` as it was given.
+    static Result<OpenFile> open(std::string_view path, std::string_view directory = {});
     OpenFile(OpenFile&& other) noexcept;
     OpenFile& operator=(OpenFile&&) = delete;
     ~OpenFile();
@@ -37,6 +39,10 @@ class OpenFile {
     std::uint64_t size_;
     std::string path_;
 };
+
+// `path` as it is opened when relative paths are taken against `directory` (none: the
+// working directory).
+std::string resolve_path(std::string_view path, std::string_view directory);
 
 // The platform's description of an OS error code, e.g.
 // "No such file or directory (os error 2)".

@@ -114,4 +114,25 @@ void MergeContext::report(QernError error) {
     if (observer_ != nullptr) observer_->on_error(*this, std::move(error));
 }
 
+void MergeContext::report_at(QernError error, std::string_view part) {
+    if (!frames_.empty()) error.set_location(locate(statement(), part));
+    report(std::move(error));
+}
+
+void MergeContext::note_failed_schema(std::string_view name) {
+    if (recovering()) failed_schemas_.emplace_back(name);
+}
+
+bool MergeContext::schema_failed_since(std::size_t from, std::string_view name) const {
+    for (std::size_t i = from; i < failed_schemas_.size(); ++i)
+        if (failed_schemas_[i] == name) return true;
+    return false;
+}
+
+void MergeContext::note_failed_key(std::string_view key) {
+    if (!recovering()) return;
+    if (!failed_keys_) failed_keys_ = std::make_unique<StringSet>();
+    failed_keys_->emplace(key);
+}
+
 }  // namespace qern

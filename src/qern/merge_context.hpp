@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "qern/error.hpp"
 #include "qern/file.hpp"
+#include "qern/hash.hpp"
 #include "qern/location.hpp"
 
 namespace qern {
@@ -56,6 +58,13 @@ class MergeObserver {
     // `syntax` is the declaration as read, its views in the statement (see locate()).
     virtual void on_schema(const MergeContext&, const QernDocument&, const SchemaSyntax& /*syntax*/,
                            const SchemaDef&) {}
+    // A @schema that cannot be read, about to fail (recovering merges only): what of it
+    // could be read.
+    virtual void on_failed_schema(const MergeContext&, const QernDocument&,
+                                  const SchemaSyntax& /*syntax*/) {}
+    // A @derive's base file, merged into `base`, about to be taken into `doc`.
+    virtual void on_derive(const MergeContext&, const QernDocument& /*doc*/,
+                           const QernDocument& /*base*/) {}
 };
 
 // The state of one merge operation (merge_content, merge_file, parse, load) across every
@@ -69,7 +78,9 @@ class MergeContext {
     static constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 30;
 
     MergeContext() = default;
-    explicit MergeContext(MergeObserver* observer) : observer_(observer) {}
+    // `directory`: where relative paths are taken (empty: the working directory).
+    explicit MergeContext(MergeObserver* observer, std::string directory = {})
+        : observer_(observer), directory_(std::move(directory)) {}
     MergeContext(const MergeContext&) = delete;
     MergeContext& operator=(const MergeContext&) = delete;
 
@@ -106,7 +117,7 @@ class MergeContext {
         if (open_files() >= kMaxFileDepth)
             return refused(ErrorKind::Limit,
                            concat_reason("Files nested deeper than ", kMaxFileDepth, path));
-        auto file = OpenFile::open(path);
+        auto file = OpenFile::open(path, directory_);
         if (!file) return std::move(file).error();
         for (const Frame& frame : frames_)
             if (frame.id == file->id()) return refused(ErrorKind::Cycle, cycle_reason(path));
@@ -154,6 +165,23 @@ class MergeContext {
     // Hands a failing statement's error to the observer; counts it.
     void report(QernError error);
     std::size_t reported() const { return reported_; }
+    // Reports an error of the directive being run, placed at `part` of its statement.
+    void report_at(QernError error, std::string_view part);
+
+    // Where relative paths are taken; empty for the working directory.
+    const std::string& directory() const { return directory_; }
+
+    // What failed in a recovering merge, so that what only follows from it is not
+    // reported again: the schemas that failed to register, in order, and the keys whose
+    // assignments failed. Merges that stop at the first error record nothing.
+    void note_failed_schema(std::string_view name);
+    std::size_t failed_schema_count() const { return failed_schemas_.size(); }
+    // Whether a schema named `name` failed to register since the count was `from`.
+    bool schema_failed_since(std::size_t from, std::string_view name) const;
+    void note_failed_key(std::string_view key);
+    bool key_failed(std::string_view key) const {
+        return failed_keys_ && failed_keys_->count(key) != 0;
+    }
 
   private:
     struct Frame {
@@ -176,6 +204,9 @@ class MergeContext {
     std::uint32_t serials_ = 0;
     std::size_t reported_ = 0;
     MergeObserver* observer_ = nullptr;
+    std::string directory_;
+    std::vector<std::string> failed_schemas_;
+    std::unique_ptr<StringSet> failed_keys_;  // made on the first failed key
 };
 
 }  // namespace qern

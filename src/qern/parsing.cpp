@@ -153,6 +153,7 @@ Result<void> merge_text(QernDocument& doc, std::string_view text) {
         --pending_count;
         auto stored = store(doc, a);
         if (stored) return stored;
+        context.note_failed_key(a.key);
         return settle(context, std::move(stored).error(), a.where, clean_line(a.where.first));
     };
     const auto flush = [&]() -> Result<void> {

@@ -1,5 +1,6 @@
 #include "types/math.hpp"
 
+#include <iterator>
 #include <string>
 
 #include "qern/text.hpp"
@@ -8,12 +9,8 @@
 namespace qern {
 
 std::optional<MathKind> find_math_kind(std::string_view member) {
-    if (member == "vector2") return MathKind::Vector2;
-    if (member == "vector3") return MathKind::Vector3;
-    if (member == "vector4") return MathKind::Vector4;
-    if (member == "quaternion") return MathKind::Quaternion;
-    if (member == "matrix3x3") return MathKind::Matrix3x3;
-    if (member == "matrix4x4") return MathKind::Matrix4x4;
+    for (std::size_t i = 0; i < std::size(kMathMembers); ++i)
+        if (member == kMathMembers[i]) return static_cast<MathKind>(i);
     return std::nullopt;
 }
 

@@ -13,6 +13,10 @@ namespace qern {
 
 enum class MathKind : std::uint8_t { Vector2, Vector3, Vector4, Quaternion, Matrix3x3, Matrix4x4 };
 
+// The members of the math:: family, in the order of MathKind.
+inline constexpr std::string_view kMathMembers[] = {"vector2",    "vector3",   "vector4",
+                                                    "quaternion", "matrix3x3", "matrix4x4"};
+
 // The member of the math:: family named exactly `member` ("vector3", "matrix4x4", ...).
 std::optional<MathKind> find_math_kind(std::string_view member);
 

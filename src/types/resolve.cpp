@@ -405,6 +405,11 @@ Result<void> ListType::validate_nested(std::string_view value, const QernDocumen
     return validate_list(element_, value, doc, depth);
 }
 
+bool AliasType::resolves() const {
+    if (kind_ == AliasKind::PrimitiveName) return find_primitive(definition_).has_value();
+    return find_builtin(definition_).has_value();
+}
+
 PrimitiveKind AliasType::base_type() const {
     if (kind_ == AliasKind::PrimitiveName) {
         return find_primitive(definition_).value_or(PrimitiveKind::String);

@@ -61,6 +61,9 @@ class AliasType final : public TypeDef {
         : kind_(kind), definition_(std::move(definition)) {}
     AliasKind kind() const { return kind_; }
     const std::string& definition() const { return definition_; }
+    // Whether the definition names a type the alias can stand for (otherwise every value
+    // checked against the alias fails).
+    bool resolves() const;
     PrimitiveKind base_type() const override;
     Result<void> validate_nested(std::string_view value, const QernDocument& doc,
                                  unsigned depth) const override;

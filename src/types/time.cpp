@@ -61,12 +61,8 @@ std::string_view display_name(TimeKind kind) {
 }  // namespace
 
 std::optional<TimeKind> find_time_kind(std::string_view member) {
-    if (member == "datetime") return TimeKind::DateTime;
-    if (member == "duration") return TimeKind::Duration;
-    if (member == "year") return TimeKind::Year;
-    if (member == "day") return TimeKind::Day;
-    if (member == "hour") return TimeKind::Hour;
-    if (member == "minute") return TimeKind::Minute;
+    for (std::size_t i = 0; i < std::size(kTimeMembers); ++i)
+        if (member == kTimeMembers[i]) return static_cast<TimeKind>(i);
     return std::nullopt;
 }
 

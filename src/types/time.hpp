@@ -14,6 +14,10 @@ namespace qern {
 
 enum class TimeKind : std::uint8_t { DateTime, Duration, Year, Day, Hour, Minute };
 
+// The members of the time:: family, in the order of TimeKind.
+inline constexpr std::string_view kTimeMembers[] = {"datetime", "duration", "year",
+                                                    "day",      "hour",     "minute"};
+
 // The member of the time:: family named exactly `member` ("datetime", "duration", ...).
 std::optional<TimeKind> find_time_kind(std::string_view member);
 

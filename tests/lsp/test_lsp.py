@@ -43,6 +43,7 @@ def test_initialize_announces_what_the_server_does(start):
                                         "save": {"includeText": False}}
     assert caps["hoverProvider"] and caps["definitionProvider"] and caps["documentSymbolProvider"]
     assert caps["documentFormattingProvider"]
+    assert caps["codeActionProvider"] == {"codeActionKinds": ["quickfix"]}
     assert sorted(caps["completionProvider"]["triggerCharacters"]) == [":", "<", "@"]
     assert result["serverInfo"]["name"] == "qern"
     with pytest.raises(ServerError) as again:
@@ -628,3 +629,60 @@ def test_a_text_that_does_not_parse_is_not_formatted(start, workspace):
     logged = client.notification("window/logMessage",
                                  lambda p: "not formatting" in p["message"])
     assert "Missing assignment operator" in logged["message"]
+
+
+# --- quick fixes -----------------------------------------------------------------------
+
+def code_actions(client, uri, start, end, **context):
+    return client.request("textDocument/codeAction", {
+        "textDocument": {"uri": uri},
+        "range": {"start": {"line": start[0], "character": start[1]},
+                  "end": {"line": end[0], "character": end[1]}},
+        "context": {"diagnostics": [], **context}})
+
+
+def test_each_hint_is_a_quick_fix_and_part_of_the_message(start, workspace):
+    client = start(options={"strict": True, "debounceMs": 10})
+    # 😀 is two UTF-16 units: the fix's range counts them.
+    text = "@imprt x.qrn\n@schema S { 😀workers: i23 }\n😀wokers = 3\n"
+    uri = client.open(workspace.root / "h.qrn", text)
+    found = client.diagnostics(uri)
+    assert [(d["code"], d["message"].split("\n")[1:]) for d in found] == [
+        ("unknown-directive", ["help: did you mean '@import'?"]),
+        ("unknown-type", ["help: did you mean 'i32'?"]),
+        ("unknown-field", ["help: did you mean '😀workers'?"]),
+    ]
+    [fix] = code_actions(client, uri, (1, 24), (1, 24))  # the cursor inside `i23`
+    assert fix["title"] == "Replace with 'i32'"
+    assert fix["kind"] == "quickfix" and fix["isPreferred"]
+    assert fix["diagnostics"] == [found[1]]
+    assert fix["edit"] == {"changes": {uri: [{"range": rng(1, 23, 26), "newText": "i32"}]}}
+    [fix] = code_actions(client, uri, (2, 0), (2, 1))
+    assert fix["edit"]["changes"][uri] == [{"range": rng(2, 0, 8), "newText": "😀workers"}]
+    # A range over all of it: every fix; another kind asked for: none.
+    whole = code_actions(client, uri, (0, 0), (3, 0))
+    assert [a["title"] for a in whole] == [
+        "Replace with '@import'", "Replace with 'i32'", "Replace with '😀workers'"]
+    assert code_actions(client, uri, (0, 0), (3, 0), only=["refactor"]) == []
+    assert len(code_actions(client, uri, (0, 0), (3, 0), only=["quickfix"])) == 3
+    assert code_actions(client, uri, (3, 0), (3, 0)) == []
+
+
+def test_a_fix_for_an_alias_edits_the_file_that_declares_it(start, workspace):
+    types = workspace.write("types.qrn", "@type size_t = physics::bytes\n")
+    client = start()
+    uri = client.open(workspace.root / "app.qrn",
+                      "@import types.qrn\n@schema S { max_body: size_t }\nmax_body = 5\n")
+    [d] = client.diagnostics(uri)
+    assert d["message"].endswith("\nhelp: types.qrn:1:16: did you mean 'physics::byte'?")
+    [fix] = code_actions(client, uri, (2, 11), (2, 11))
+    assert fix["edit"] == {"changes": {types.as_uri(): [
+        {"range": rng(0, 15, 29), "newText": "physics::byte"}]}}
+
+
+def test_a_code_action_request_without_a_range_is_invalid(start, workspace):
+    client = start()
+    uri = client.open(workspace.root / "a.qrn", "a = 1\n")
+    with pytest.raises(ServerError) as error:
+        client.request("textDocument/codeAction", {"textDocument": {"uri": uri}, "context": {}})
+    assert error.value.code == -32602

@@ -105,6 +105,13 @@ def last_definition_shape(cls_name, name):
 for name in public:
     assert shape(getattr(frozen, name)) == last_definition_shape("FrozenQERN", name), name
 assert "freeze" in vars(stub_class) and "to_typed_dict" in vars(stub_class)
+# The checker and its result types.
+assert shape(qern_native.check) == shape(namespace["check"])
+assert [p.kind for p in inspect.signature(qern_native.check).parameters.values()] == [
+    p.kind for p in inspect.signature(namespace["check"]).parameters.values()]
+for result in ("Diagnostic", "Hint"):
+    assert (getattr(qern_native, result).__match_args__ ==
+            namespace[result].__match_args__), result
 print(f"check_install: {stub} matches qern_native {qern_native.__version__} "
       f"on Python {sys.version.split()[0]}"
       + (" (free-threaded, GIL off)" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))

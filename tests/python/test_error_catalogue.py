@@ -24,7 +24,7 @@ CODES = [
     "parse", "unknown-directive", "import", "type-directive", "schema-directive", "derive",
     "missing-field", "io", "cycle", "limit", "schema", "unknown-type", "invalid-value",
     "redefined-type", "redefined-schema", "unchecked-key", "field-type-conflict",
-    "unresolved-alias", "duplicate-key", "conversion",
+    "unresolved-alias", "duplicate-key", "conversion", "unknown-field", "hidden-character",
 ]
 
 # Calls whose string arguments are message text (matched against the whole qualified name).

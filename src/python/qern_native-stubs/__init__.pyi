@@ -9,6 +9,7 @@ unknown; errors of `validate_value` and `[]` have no place):
   characters, the end one past the offending part;
 - `qern_chain: list[tuple[str | None, int]]`: the `@import` / `@derive` lines that led to
   the file, outermost first;
+- `code: str`: the error's stable code, the same that `qern check` prints (`parse`, ...);
 
 and one note, shown by tracebacks, such as `in conf/features.qrn:4:1, imported from
 app.qrn:2`. `_LocatedError` spells these out for type checkers:
@@ -18,14 +19,16 @@ app.qrn:2`. `_LocatedError` spells these out for type checkers:
 `_ConversionError` names its attributes.
 
 `FrozenQERN`, the snapshot `QERN.freeze()` returns, is an attribute of the module beside
-the two that `__all__` lists: `from qern_native import FrozenQERN`.
+the two that `__all__` lists: `from qern_native import FrozenQERN`; so are `check()`, which
+checks files as `qern check` does, and its result types `Diagnostic` and `Hint`.
 """
 
 from __future__ import annotations
 
 import datetime
-from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from typing import ClassVar, TypeAlias, TypeVar, final, overload
+import os
+from collections.abc import ItemsView, Iterator, KeysView, Mapping, Sequence, ValuesView
+from typing import ClassVar, NamedTuple, TypeAlias, TypeVar, final, overload
 
 _T = TypeVar("_T")
 
@@ -55,6 +58,42 @@ class _LocatedError(RuntimeError):
     end_lineno: int | None
     end_colno: int | None
     qern_chain: list[tuple[str | None, int]]
+    code: str
+
+@final
+class Hint(NamedTuple):
+    """A suggested mend: write `replacement` in place of the span."""
+
+    message: str
+    replacement: str
+    file: str | None
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+
+@final
+class Diagnostic(NamedTuple):
+    """One problem `check()` found: where, how severe, its code and exact message."""
+
+    file: str | None
+    line: int | None
+    column: int | None
+    end_line: int | None
+    end_column: int | None
+    severity: str
+    code: str
+    message: str
+    chain: tuple[tuple[str | None, int], ...]
+    hints: tuple[Hint, ...]
+
+def check(
+    paths: Sequence[str | os.PathLike[str]],
+    *,
+    strict: bool = False,
+    directory: str | os.PathLike[str] | None = None,
+) -> list[Diagnostic]:
+    """Check the files as `qern check` does; the diagnostics, empty when all is well."""
 
 @final
 class QERN:
