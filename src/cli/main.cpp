@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/hints.hpp"
 #include "cli/check.hpp"
 #include "cli/commands.hpp"
 #include "cli/fmt.hpp"
@@ -37,21 +38,6 @@ int usage_error(std::string reason, const std::string& command) {
         std::fprintf(stderr, "Run 'qern %s --help' for its usage.\n", command.c_str());
     }
     return kUsage;
-}
-
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
 }
 
 // Runs in `directory` (-C) when one was given; false, with the reason printed, when that
@@ -142,7 +128,7 @@ class Cli {
         std::string best;
         std::size_t best_distance = 3;
         for (CLI::App* sub : app_.get_subcommands({})) {
-            const std::size_t d = edit_distance(name, sub->get_name());
+            const std::size_t d = qern::analysis::edit_distance(name, sub->get_name(), 2);
             if (d < best_distance) {
                 best_distance = d;
                 best = sub->get_name();
