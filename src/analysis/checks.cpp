@@ -266,7 +266,7 @@ void Checks::check_alias(const TypeRecord& alias, const std::vector<std::string>
         return;
     }
     // A type, but not one this alias can stand for.
-    const bool expression = definition.find("::") != std::string_view::npos;
+    const bool expression = alias_kind(definition) == AliasKind::TypeExpression;
     warn("unresolved-alias",
          expression ? concat("Type alias '", alias.name, "' does not resolve: '", definition,
                              "' is no built-in type, so every value checked against it fails")
