@@ -1,7 +1,9 @@
 #include "qern/literals.hpp"
 
+#include <algorithm>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,6 +111,62 @@ TEST(Literals, FindListAndFindObjectGoThroughFindObj) {
     EXPECT_EQ(object_of(doc.find_object("obj")), (M{{"z", "9"}}));
     for (const char* key : {"bad", "nosep", "plain", "l", "missing"})
         EXPECT_EQ(object_of(doc.find_object(key)), std::nullopt) << key;
+}
+
+// A list of objects is read in one pass: each item must come out exactly as the item read
+// on its own would, fields, failures and their texts alike.
+void expect_one_pass_reads_like_each_item(const std::string& list) {
+    SCOPED_TRACE(list);
+    const auto items = parse_list(list);
+    std::vector<literal_scan::InnerMark> marks;
+    std::vector<ObjectField> fields;
+    std::string error;
+    std::size_t at = 0;
+    const bool is_list =
+        for_each_list_object(list, marks, fields, error, [&](std::string_view item, bool read) {
+            EXPECT_LT(at, items->size());
+            EXPECT_EQ(item, (*items)[at++]);
+            std::vector<ObjectField> alone;
+            std::string alone_error;
+            EXPECT_EQ(read, parse_inline_object_into(item, alone, alone_error));
+            if (read) {
+                EXPECT_EQ(fields.size(), alone.size());
+                for (std::size_t i = 0; i < std::min(fields.size(), alone.size()); ++i) {
+                    EXPECT_EQ(fields[i].key, alone[i].key);
+                    EXPECT_EQ(fields[i].value, alone[i].value);
+                }
+            } else {
+                EXPECT_EQ(error, alone_error);
+            }
+            return true;
+        });
+    ASSERT_EQ(is_list, items.has_value());
+    if (items) {
+        EXPECT_EQ(at, items->size());
+    }
+}
+
+TEST(Literals, AListOfObjectsReadsInOnePassAsItemByItem) {
+    for (const std::string list : {
+             "[]",
+             "[{ a = 1, b: 2 }, {c = [1, {d = 2}], e = 'x, y'}]",
+             "[{a=1}}{b=2}, {a = ]x[ }, {a=1}{b=2}]",  // braces that close early
+             "[{ = 1}, {a}, {a = 1,, , b = 2}, {a: b = c}, x, [1], {}]",
+             "[ {\xc2\xa0k = v\xc2\xa0} , {k = \"quoted, \" } ]",  // a blank past ASCII
+             "[{long_key_past_sixteen_bytes = value_past_sixteen_bytes, k2 = {x = [1, 2]}}]",
+             "[{a = 1}, ]x, {b = 2}]",
+         }) {
+        expect_one_pass_reads_like_each_item(list);
+    }
+    // Random lists of the characters the scan looks at, around every chunk boundary.
+    std::mt19937 random(20261208);
+    const std::string_view alphabet = "{}[],:= ab'\"\t";
+    for (int round = 0; round < 3000; ++round) {
+        std::string list = "[";
+        const int length = static_cast<int>(random() % 48);
+        for (int i = 0; i < length; ++i) list += alphabet[random() % alphabet.size()];
+        expect_one_pass_reads_like_each_item(list + "]");
+    }
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ class ReprSink final : public TypedSink {
         return item(concat("timedelta(", std::to_string(d.days), ", ", std::to_string(d.seconds),
                            ", ", std::to_string(d.microseconds), ")"));
     }
-    bool begin_list(std::size_t) override { return open("["); }
+    bool begin_list() override { return open("["); }
     bool end_list() override { return close("]"); }
     bool begin_tuple(std::size_t) override { return open("("); }
     bool end_tuple() override { return close(")"); }

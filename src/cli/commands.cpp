@@ -139,7 +139,7 @@ class JsonSink final : public TypedSink {
     bool on_date(const Date& d) override { return put(iso_text(d)); }
     bool on_datetime(const DateTime& t) override { return put(iso_text(t)); }
     bool on_duration(const Duration& d) override { return put(iso_text(d)); }
-    bool begin_list(std::size_t n) override { return open(Json::array(), n); }
+    bool begin_list() override { return open(Json::array(), 0); }
     bool end_list() override { return close(); }
     bool begin_tuple(std::size_t n) override { return open(Json::array(), n); }
     bool end_tuple() override { return close(); }

@@ -51,9 +51,7 @@ class PySink final : public TypedSink {
     bool on_duration(const Duration& d) override {
         return put(PyDelta_FromDSU(static_cast<int>(d.days), d.seconds, d.microseconds));
     }
-    bool begin_list(std::size_t n) override {
-        return open(PyList_New(static_cast<Py_ssize_t>(n)), Frame::List);
-    }
+    bool begin_list() override { return open(PyList_New(0), Frame::List); }
     bool end_list() override { return close(); }
     bool begin_tuple(std::size_t n) override {
         return open(PyTuple_New(static_cast<Py_ssize_t>(n)), Frame::Tuple);
@@ -86,9 +84,11 @@ class PySink final : public TypedSink {
         }
         Frame& f = stack_.back();
         switch (f.kind) {
-            case Frame::List:
-                PyList_SET_ITEM(f.group, f.next++, value);
-                return true;
+            case Frame::List: {
+                const int added = PyList_Append(f.group, value);
+                Py_DECREF(value);
+                return added == 0;
+            }
             case Frame::Tuple:
                 PyTuple_SET_ITEM(f.group, f.next++, value);
                 return true;
@@ -132,6 +132,9 @@ class PySink final : public TypedSink {
     // first kKeysKept names and shared by the objects that use them, as json.loads shares
     // its keys. Objects have few names: a short list is searched faster than a hash.
     PyObject* key_str(std::string_view name) {
+        // The names a schema declares come from where the schema keeps them.
+        for (const auto& [text, str] : keys_)
+            if (text.data() == name.data() && text.size() == name.size()) return Py_NewRef(str);
         for (const auto& [text, str] : keys_)
             if (same_text(text, name)) return Py_NewRef(str);
         PyObject* str = to_python(name);

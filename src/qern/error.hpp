@@ -114,9 +114,9 @@ class QernError {
 
     static QernError conversion(std::string_view key, std::string_view type, std::string_view value,
                                 std::string reason) {
-        return {Conversion{std::string(key), std::string(type), std::string(value),
-                           std::move(reason)},
-                ErrorKind::Conversion};
+        return {
+            Conversion{std::string(key), std::string(type), std::string(value), std::move(reason)},
+            ErrorKind::Conversion};
     }
 
     const Variant& variant() const { return v_; }
@@ -188,7 +188,9 @@ class [[nodiscard]] Result {
 template <>
 class [[nodiscard]] Result<void> {
   public:
-    Result() = default;
+    // Not defaulted: a defaulted constructor would make `return {}` zero the whole error's
+    // storage, on every success of every check.
+    Result() noexcept {}
     Result(QernError error) : e_(std::move(error)) {}
 
     bool ok() const { return !e_.has_value(); }

@@ -1,103 +1,103 @@
 #include "qern/literals.hpp"
 
-#include <array>
-#include <cstdint>
-
 #include "qern/text.hpp"
 
 namespace qern {
 
-namespace {
-
-// What the scans below look at: 1 opens a bracket or brace, 2 closes one, 3 is ',',
-// 4 is ':' or '='. A table, so that the bytes of plain text cost one load each.
-constexpr auto kLiteralClass = [] {
-    std::array<std::uint8_t, 256> t{};
-    t['['] = t['{'] = 1;
-    t[']'] = t['}'] = 2;
-    t[','] = 3;
-    t[':'] = t['='] = 4;
-    return t;
-}();
-
-// Calls f(piece) for each piece of `body` ended by a ',' at bracket depth 0. Brackets
-// and braces count alike; quotes are not special.
-template <class F>
-void split_pieces(std::string_view body, F&& f) {
-    long depth = 0;
-    std::size_t start = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        const std::uint8_t cls = kLiteralClass[p[i]];
-        if (cls < 1 || cls > 3) continue;
-        if (cls == 1) {
-            ++depth;
-        } else if (cls == 2) {
-            --depth;
-        } else if (depth == 0) {
-            if (!f(body.substr(start, i - start))) return;
-            start = i + 1;
-        }
-    }
-    f(body.substr(start));
+bool parse_list_into(std::string_view value, std::vector<std::string_view>& items) {
+    items.clear();
+    return for_each_list_item(value, [&](std::string_view item) {
+        items.push_back(item);
+        return true;
+    });
 }
 
-// The first ':' or '=' of `piece` at bracket depth 0, or npos.
-std::size_t field_separator(std::string_view piece) {
-    long depth = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
-    for (std::size_t i = 0; i < piece.size(); ++i) {
-        const std::uint8_t cls = kLiteralClass[p[i]];
-        if (cls == 1) {
-            ++depth;
-        } else if (cls == 2) {
-            --depth;
-        } else if (cls == 4 && depth == 0) {
-            return i;
-        }
+std::optional<std::vector<std::string_view>> parse_list(std::string_view value) {
+    std::vector<std::string_view> items;
+    if (!parse_list_into(value, items)) return std::nullopt;
+    return items;
+}
+
+bool add_object_field(std::string_view raw, const char* separator, std::vector<ObjectField>& fields,
+                      std::string& error) {
+    const std::string_view piece = trim(raw);
+    if (piece.empty()) return true;
+    if (separator == nullptr) {
+        error = concat("Inline object field '", piece, "' has no '=' or ':' separator");
+        return false;
     }
-    return std::string_view::npos;
+    // Trimming takes only blanks, and the separator is none.
+    const auto sep = static_cast<std::size_t>(separator - piece.data());
+    const std::string_view key = trim(piece.substr(0, sep));
+    if (key.empty()) {
+        error = concat("Empty key in inline object field '", piece, "'");
+        return false;
+    }
+    fields.push_back({key, unquote_value(trim(piece.substr(sep + 1)))});
+    return true;
+}
+
+namespace {
+
+bool wrapped_object(std::string_view t, std::string_view value, std::string& error) {
+    if (t.size() >= 2 && t.front() == '{' && t.back() == '}') return true;
+    error = concat("Inline object must be wrapped in '{}', got: '", value, "'");
+    return false;
 }
 
 }  // namespace
 
-std::optional<std::vector<std::string_view>> parse_list(std::string_view value) {
+bool parse_inline_object_into(std::string_view value, std::vector<ObjectField>& fields,
+                              std::string& error) {
+    fields.clear();
     const std::string_view t = trim(value);
-    if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
-    std::vector<std::string_view> items;
-    split_pieces(t.substr(1, t.size() - 2), [&](std::string_view piece) {
-        const std::string_view item = trim(piece);
-        if (!item.empty()) items.push_back(item);
-        return true;
-    });
-    return items;
+    if (!wrapped_object(t, value, error)) return false;
+    bool ok = true;
+    literal_scan::split_pieces(
+        t.substr(1, t.size() - 2), [&](std::string_view raw, std::size_t separator) {
+            return ok = add_object_field(
+                       raw, separator == literal_scan::kNone ? nullptr : raw.data() + separator,
+                       fields, error);
+        });
+    if (!ok) fields.clear();
+    return ok;
+}
+
+// The body of `item` starts just after its '{', where the list's depth is 1: depth 0 of
+// the body is depth 1 of the list, and the marks of depth 1 split the body into fields.
+// Nothing of depth 1 lies in the item outside its body: blanks, the '{', the '}'.
+bool object_from_marks(std::string_view item, const std::vector<literal_scan::InnerMark>& marks,
+                       std::vector<ObjectField>& fields, std::string& error) {
+    fields.clear();
+    if (!wrapped_object(item, item, error)) return false;
+    const char* start = item.data() + 1;
+    const char* separator = nullptr;
+    const auto piece_to = [&](const char* end) {
+        return add_object_field(std::string_view(start, static_cast<std::size_t>(end - start)),
+                                separator, fields, error);
+    };
+    for (const literal_scan::InnerMark& mark : marks) {
+        if (!mark.comma) {
+            separator = mark.at;
+            continue;
+        }
+        if (!piece_to(mark.at)) {
+            fields.clear();
+            return false;
+        }
+        start = mark.at + 1;
+        separator = nullptr;
+    }
+    if (!piece_to(item.data() + item.size() - 1)) {
+        fields.clear();
+        return false;
+    }
+    return true;
 }
 
 InlineObject parse_inline_object(std::string_view value) {
     InlineObject out;
-    out.fields.reserve(8);
-    const std::string_view t = trim(value);
-    if (t.size() < 2 || t.front() != '{' || t.back() != '}') {
-        out.error = concat("Inline object must be wrapped in '{}', got: '", value, "'");
-        return out;
-    }
-    split_pieces(t.substr(1, t.size() - 2), [&](std::string_view raw) {
-        const std::string_view piece = trim(raw);
-        if (piece.empty()) return true;
-        const std::size_t sep = field_separator(piece);
-        if (sep == std::string_view::npos) {
-            out.error = concat("Inline object field '", piece, "' has no '=' or ':' separator");
-            return false;
-        }
-        const std::string_view key = trim(piece.substr(0, sep));
-        if (key.empty()) {
-            out.error = concat("Empty key in inline object field '", piece, "'");
-            return false;
-        }
-        out.fields.push_back({key, unquote_value(trim(piece.substr(sep + 1)))});
-        return true;
-    });
-    if (!out.ok()) out.fields.clear();
+    parse_inline_object_into(value, out.fields, out.error);
     return out;
 }
 

@@ -23,10 +23,10 @@ bool is_number(std::string_view s) {
     std::size_t i = 0;
     const std::size_t n = s.size();
     if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-    const std::string_view rest = s.substr(i);
-    if (equals_ascii_lower(rest, "inf") || equals_ascii_lower(rest, "infinity") ||
-        equals_ascii_lower(rest, "nan")) {
-        return true;
+    if (i < n && !is_digit(s[i]) && s[i] != '.') {
+        const std::string_view rest = s.substr(i);
+        return equals_ascii_lower(rest, "inf") || equals_ascii_lower(rest, "infinity") ||
+               equals_ascii_lower(rest, "nan");
     }
     std::size_t digits = 0;
     while (i < n && is_digit(s[i])) ++i, ++digits;
@@ -72,6 +72,17 @@ bool is_i32(std::string_view s) {
 }
 
 std::optional<double> parse_number(std::string_view s) {
+    // A plain decimal number, read as it stands: what follows a sign is a digit or '.', so
+    // the reader can take neither "inf" nor "nan", and nothing after it may be left over.
+    if (!s.empty()) {
+        const std::size_t at = s[0] == '-' || s[0] == '+' ? 1 : 0;
+        if (at < s.size() && (is_digit(s[at]) || s[at] == '.')) {
+            double value = 0;
+            const char* end = s.data() + s.size();
+            const auto [stop, ec] = std::from_chars(s.data() + at, end, value);
+            if (ec == std::errc() && stop == end) return s[0] == '-' ? -value : value;
+        }
+    }
     if (!is_number(s)) return std::nullopt;
     const bool negative = s[0] == '-';
     if (s[0] == '+' || s[0] == '-') s.remove_prefix(1);

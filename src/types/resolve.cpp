@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "qern/buffer_pool.hpp"
 #include "qern/literals.hpp"
 #include "qern/text.hpp"
 #include "types/math.hpp"
@@ -97,106 +98,6 @@ FieldCheck resolve_check(const QernDocument& doc, std::string_view type_name) {
     return {FieldCheck::Builtin, type_name, nullptr, nullptr, *builtin};
 }
 
-FieldOutcome run_check(const QernDocument& doc, const FieldCheck& check, std::string_view value,
-                       unsigned depth, const std::vector<FieldCheck>* field_checks = nullptr);
-
-// The checks of a schema's fields, in the order of its field table.
-std::vector<FieldCheck> field_checks_of(const QernDocument& doc, const SchemaDef& schema) {
-    std::vector<FieldCheck> checks;
-    checks.reserve(schema.fields.size());
-    for (const auto& field : schema.fields) checks.push_back(resolve_check(doc, field.second));
-    return checks;
-}
-
-// `checks`, when given, are field_checks_of(schema).
-FieldOutcome check_schema_object(const QernDocument& doc, std::string_view schema_name,
-                                 const SchemaDef& schema, std::string_view value, unsigned depth,
-                                 const std::vector<FieldCheck>* checks) {
-    const std::string_view t = trim(value);
-    if (t.empty() || t.front() != '{' || t.back() != '}') {
-        return FieldOutcome::failed(
-            QernError::invalid_value(concat("Field typed as schema '", schema_name,
-                                            "' must be an inline object '{ k = v, ... }', got: '",
-                                            value, "'"))
-                .display());
-    }
-    InlineObject object = parse_inline_object(value);
-    if (!object.ok()) {
-        return FieldOutcome::failed(
-            QernError::invalid_value(concat("Failed to parse inline object for schema '",
-                                            schema_name, "': ", object.error))
-                .display());
-    }
-    std::vector<ObjectField>& fields = object.fields;
-    keep_last_values(fields);
-    // A few fields are searched in place; many get an index.
-    ViewMap<std::string_view> index;
-    if (fields.size() > 16) {
-        index.reserve(fields.size());
-        for (const ObjectField& f : fields) index.emplace(f.key, f.value);
-    }
-    const auto find = [&](std::string_view name) -> const std::string_view* {
-        if (fields.size() > 16) {
-            const auto it = index.find(name);
-            return it == index.end() ? nullptr : &it->second;
-        }
-        for (const ObjectField& f : fields)
-            if (same_text(f.key, name)) return &f.value;
-        return nullptr;
-    };
-
-    std::size_t at = 0;
-    for (const auto& [name, type] : schema.fields) {
-        const FieldCheck* check = checks != nullptr ? &(*checks)[at++] : nullptr;
-        const std::string_view* found = find(name);
-        if (found == nullptr) {
-            if (schema.optional.count(name) != 0) continue;
-            return FieldOutcome::failed(
-                QernError::schema_validation(
-                    schema_name, name, type,
-                    concat("Missing field '", name, "' in inline object for schema '", schema_name,
-                           "'"))
-                    .display());
-        }
-        FieldOutcome inner = check != nullptr
-                                 ? run_check(doc, *check, *found, depth + 1)
-                                 : run_check(doc, resolve_check(doc, type), *found, depth + 1);
-        if (inner.status == FieldOutcome::TooDeep) return inner;
-        if (inner.status == FieldOutcome::Failed) {
-            return std::move(inner.wrap(QernError::schema_validation(schema_name, name, type, {})));
-        }
-    }
-    return {};
-}
-
-// A list check whose failure text is the message of the InvalidValue error it stands for.
-FieldOutcome check_list(std::string_view element, std::string_view value, const QernDocument& doc,
-                        unsigned depth) {
-    if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
-    const auto items = parse_list(value);
-    if (!items) {
-        return FieldOutcome::failed(
-            concat("Expected a list literal in the form [item, item, ...], got '", value, "'"));
-    }
-    if (items->empty()) return {};
-    const FieldCheck check = resolve_check(doc, element);
-    std::vector<FieldCheck> field_checks;
-    if (check.kind == FieldCheck::Schema) field_checks = field_checks_of(doc, *check.schema);
-    for (std::string_view item : *items) {
-        FieldOutcome outcome = run_check(doc, check, item, depth + 1, &field_checks);
-        if (outcome.status != FieldOutcome::Failed) {
-            if (outcome.status == FieldOutcome::TooDeep) return outcome;
-            continue;
-        }
-        outcome.wrap(
-            QernError::schema_validation(concat("list<", element, ">"), "list_item", element, {}));
-        outcome.pieces.push_back(
-            concat("List item '", item, "' failed validation for type '", element, "': "));
-        return outcome;
-    }
-    return {};
-}
-
 // The element type when `type` checks values as a list.
 std::optional<std::string_view> list_element_of(const TypeDef& type) {
     if (const auto* list = dynamic_cast<const ListType*>(&type)) return list->element_type();
@@ -207,38 +108,188 @@ std::optional<std::string_view> list_element_of(const TypeDef& type) {
     return builtin->element;
 }
 
-FieldOutcome run_check(const QernDocument& doc, const FieldCheck& check, std::string_view value,
-                       unsigned depth, const std::vector<FieldCheck>* field_checks) {
-    if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
-    switch (check.kind) {
-        case FieldCheck::Registered:
-            return FieldOutcome::from(check.registered->validate_nested(value, doc, depth));
-        case FieldCheck::Schema:
-            return check_schema_object(
-                doc, check.name, *check.schema, value, depth,
-                field_checks != nullptr && !field_checks->empty() ? field_checks : nullptr);
-        case FieldCheck::Builtin:
-            return FieldOutcome::from(validate_builtin(check.builtin, value, doc, depth));
-        case FieldCheck::Unknown:
-            return FieldOutcome::failed(concat("Unknown type '", check.name, "'"),
-                                        ErrorKind::UnknownType);
-        case FieldCheck::List:
-            break;
+// Checks one value as a field of a type, and whatever that value holds. What it resolves
+// on the way it keeps for the rest of the check: each type by where its name lies (a
+// list's element type inside the list type's name, a field's type in its schema), and each
+// schema's field checks. The fields of the objects it reads are kept in buffers of a pool
+// that go back to it, so that a list of many objects allocates nothing per object.
+class Checker {
+  public:
+    explicit Checker(const QernDocument& doc) : doc_(doc) {}
+
+    FieldOutcome field(std::string_view type_name, std::string_view value, unsigned depth) {
+        if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
+        return run(resolved(type_name), value, depth);
     }
-    FieldOutcome outcome = check_list(check.name, value, doc, depth);
-    if (outcome.status == FieldOutcome::Failed) outcome.wrap(QernError::invalid_value({}));
-    return outcome;
-}
+
+    // A list check whose failure text is the message of the InvalidValue error it
+    // stands for.
+    FieldOutcome list(std::string_view element, std::string_view value, unsigned depth) {
+        if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
+        const FieldCheck check = resolved(element);
+        FieldOutcome outcome;
+        // A failing item gives the list's failure.
+        const auto failed = [&](std::string_view item) {
+            if (outcome.status != FieldOutcome::Failed) return outcome.status != FieldOutcome::Ok;
+            outcome.wrap(QernError::schema_validation(concat("list<", element, ">"), "list_item",
+                                                      element, {}));
+            outcome.pieces.push_back(
+                concat("List item '", item, "' failed validation for type '", element, "': "));
+            return true;
+        };
+        bool is_list;
+        if (check.kind == FieldCheck::Schema) {
+            // Objects are read in the pass that splits the list.
+            BufferPool<ObjectField>::Buffer fields(field_pool_);
+            BufferPool<literal_scan::InnerMark>::Buffer marks(mark_pool_);
+            std::string error;
+            is_list = for_each_list_object(
+                value, *marks, *fields, error, [&](std::string_view item, bool read) {
+                    if (depth + 1 > kMaxValueDepth) {
+                        outcome = {FieldOutcome::TooDeep, {}};
+                        return false;
+                    }
+                    outcome =
+                        object(check.name, *check.schema, item, read, *fields, error, depth + 1);
+                    return !failed(item);
+                });
+        } else {
+            is_list = for_each_list_item(value, [&](std::string_view item) {
+                outcome = run(check, item, depth + 1);
+                return !failed(item);
+            });
+        }
+        if (!is_list) {
+            return FieldOutcome::failed(
+                concat("Expected a list literal in the form [item, item, ...], got '", value, "'"));
+        }
+        return outcome;
+    }
+
+  private:
+    FieldCheck resolved(std::string_view name) {
+        for (const auto& [known, check] : known_)
+            if (known.data() == name.data() && known.size() == name.size()) return check;
+        const FieldCheck check = resolve_check(doc_, name);
+        if (known_.size() < 32) known_.emplace_back(name, check);
+        return check;
+    }
+
+    // The checks of a schema's fields, in the order of its field table.
+    const std::vector<FieldCheck>& checks_of(const SchemaDef& schema) {
+        for (const auto& [of, checks] : schema_checks_)
+            if (of == &schema) return *checks;
+        auto checks = std::make_unique<std::vector<FieldCheck>>();
+        checks->reserve(schema.fields.size());
+        for (const auto& field : schema.fields) checks->push_back(resolved(field.second));
+        schema_checks_.emplace_back(&schema, std::move(checks));
+        return *schema_checks_.back().second;
+    }
+
+    FieldOutcome run(const FieldCheck& check, std::string_view value, unsigned depth) {
+        if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
+        switch (check.kind) {
+            case FieldCheck::Registered:
+                return FieldOutcome::from(check.registered->validate_nested(value, doc_, depth));
+            case FieldCheck::Schema:
+                return object(check.name, *check.schema, value, depth);
+            case FieldCheck::Builtin:
+                return FieldOutcome::from(validate_builtin(check.builtin, value, doc_, depth));
+            case FieldCheck::Unknown:
+                return FieldOutcome::failed(concat("Unknown type '", check.name, "'"),
+                                            ErrorKind::UnknownType);
+            case FieldCheck::List:
+                break;
+        }
+        FieldOutcome outcome = list(check.name, value, depth);
+        if (outcome.status == FieldOutcome::Failed) outcome.wrap(QernError::invalid_value({}));
+        return outcome;
+    }
+
+    FieldOutcome object(std::string_view schema_name, const SchemaDef& schema,
+                        std::string_view value, unsigned depth) {
+        BufferPool<ObjectField>::Buffer fields(field_pool_);
+        std::string error;
+        const bool read = parse_inline_object_into(value, *fields, error);
+        return object(schema_name, schema, value, read, *fields, error, depth);
+    }
+
+    // `value` as an object of the schema, once it is read: `read` and `fields` or `error`
+    // are what parse_inline_object_into gave for it.
+    FieldOutcome object(std::string_view schema_name, const SchemaDef& schema,
+                        std::string_view value, bool read, std::vector<ObjectField>& fields,
+                        const std::string& error, unsigned depth) {
+        const std::string_view t = trim(value);
+        if (t.empty() || t.front() != '{' || t.back() != '}') {
+            return FieldOutcome::failed(
+                QernError::invalid_value(
+                    concat("Field typed as schema '", schema_name,
+                           "' must be an inline object '{ k = v, ... }', got: '", value, "'"))
+                    .display());
+        }
+        if (!read) {
+            return FieldOutcome::failed(
+                QernError::invalid_value(
+                    concat("Failed to parse inline object for schema '", schema_name, "': ", error))
+                    .display());
+        }
+        keep_last_values(fields);
+        // A few fields are searched in place; many get an index.
+        ViewMap<std::string_view> index;
+        if (fields.size() > 16) {
+            index.reserve(fields.size());
+            for (const ObjectField& f : fields) index.emplace(f.key, f.value);
+        }
+        const auto find = [&](std::string_view name) -> const std::string_view* {
+            if (fields.size() > 16) {
+                const auto it = index.find(name);
+                return it == index.end() ? nullptr : &it->second;
+            }
+            for (const ObjectField& f : fields)
+                if (same_text(f.key, name)) return &f.value;
+            return nullptr;
+        };
+
+        const std::vector<FieldCheck>& checks = checks_of(schema);
+        std::size_t at = 0;
+        for (const auto& [name, type] : schema.fields) {
+            const FieldCheck check = checks[at++];
+            const std::string_view* found = find(name);
+            if (found == nullptr) {
+                if (schema.optional.count(name) != 0) continue;
+                return FieldOutcome::failed(
+                    QernError::schema_validation(
+                        schema_name, name, type,
+                        concat("Missing field '", name, "' in inline object for schema '",
+                               schema_name, "'"))
+                        .display());
+            }
+            FieldOutcome inner = run(check, *found, depth + 1);
+            if (inner.status == FieldOutcome::TooDeep) return inner;
+            if (inner.status == FieldOutcome::Failed) {
+                return std::move(
+                    inner.wrap(QernError::schema_validation(schema_name, name, type, {})));
+            }
+        }
+        return {};
+    }
+
+    const QernDocument& doc_;
+    std::vector<std::pair<std::string_view, FieldCheck>> known_;
+    std::vector<std::pair<const SchemaDef*, std::unique_ptr<std::vector<FieldCheck>>>>
+        schema_checks_;
+    BufferPool<ObjectField> field_pool_;
+    BufferPool<literal_scan::InnerMark> mark_pool_;
+};
 
 FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
                          std::string_view value, unsigned depth) {
-    if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
-    return run_check(doc, resolve_check(doc, type_name), value, depth);
+    return Checker(doc).field(type_name, value, depth);
 }
 
 Result<void> validate_list(std::string_view element, std::string_view value,
                            const QernDocument& doc, unsigned depth) {
-    const FieldOutcome outcome = check_list(element, value, doc, depth);
+    const FieldOutcome outcome = Checker(doc).list(element, value, depth);
     switch (outcome.status) {
         case FieldOutcome::Ok:
             return success();

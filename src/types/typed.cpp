@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "qern/buffer_pool.hpp"
 #include "qern/literals.hpp"
 #include "qern/text.hpp"
 #include "types/math.hpp"
@@ -81,6 +82,7 @@ class Converter {
         };
         const SchemaDef* schema;
         std::vector<Field> fields;
+        std::size_t required = 0;  // how many are not optional
         const Field* find(std::string_view name) const {
             if (fields.size() <= 16) {
                 for (const Field& f : fields)
@@ -104,6 +106,8 @@ class Converter {
                 {name, resolve_field_type(doc_, type), schema.optional.count(name) != 0});
         std::sort(l->fields.begin(), l->fields.end(),
                   [](const auto& a, const auto& b) { return a.name < b.name; });
+        l->required = static_cast<std::size_t>(std::count_if(
+            l->fields.begin(), l->fields.end(), [](const auto& f) { return !f.optional; }));
         layouts_.push_back(std::move(l));
         return *layouts_.back();
     }
@@ -246,48 +250,105 @@ class Converter {
     }
 
     Status list(std::string_view element, std::string_view value, unsigned depth) {
-        const auto items = parse_list(value);
-        if (!items) return not_a(value, "a list literal [item, ...]");
         const FieldType type = known_type(element);
-        if (!sink_->begin_list(items->size())) return Status::Stopped;
-        for (std::size_t i = 0; i < items->size(); ++i) {
-            const Status s = convert(type, (*items)[i], depth + 1);
-            if (s == Status::Failed)
-                pieces_.push_back(concat("item ", std::to_string(i + 1), ": "));
-            if (s != Status::Ok) return s;
+        Status status = Status::Ok;
+        std::size_t at = 0;
+        bool opened = false;
+        // Opens the list at its first item, and tells whether to go on.
+        const auto begin = [&] {
+            if (opened) return true;
+            opened = true;
+            if (sink_->begin_list()) return true;
+            status = Status::Stopped;
+            return false;
+        };
+        const auto converted = [&] {
+            ++at;
+            if (status == Status::Failed)
+                pieces_.push_back(concat("item ", std::to_string(at), ": "));
+            return status == Status::Ok;
+        };
+        bool is_list;
+        if (type.kind == FieldType::Schema) {
+            // Objects are read in the pass that splits the list.
+            BufferPool<ObjectField>::Buffer fields(field_pool_);
+            BufferPool<literal_scan::InnerMark>::Buffer marks(mark_pool_);
+            std::string error;
+            is_list = for_each_list_object(
+                value, *marks, *fields, error, [&](std::string_view item, bool read) {
+                    if (!begin()) return false;
+                    if (depth + 1 > kMaxValueDepth) {
+                        status = fail("value nested deeper than 256 levels");
+                    } else {
+                        status =
+                            object(type.name, *type.schema, item, read, *fields, error, depth + 1);
+                    }
+                    return converted();
+                });
+        } else {
+            is_list = for_each_list_item(value, [&](std::string_view item) {
+                if (!begin()) return false;
+                status = convert(type, item, depth + 1);
+                return converted();
+            });
         }
+        if (!is_list) return not_a(value, "a list literal [item, ...]");
+        if (status != Status::Ok) return status;
+        if (!opened && !sink_->begin_list()) return Status::Stopped;
         return sent(sink_->end_list());
     }
 
     Status object(std::string_view schema_name, const SchemaDef& schema, std::string_view value,
                   unsigned depth) {
+        BufferPool<ObjectField>::Buffer fields(field_pool_);
+        std::string error;
+        const bool read = parse_inline_object_into(value, *fields, error);
+        return object(schema_name, schema, value, read, *fields, error, depth);
+    }
+
+    // `value` as an object of the schema, once it is read: `read` and `fields` or `error`
+    // are what parse_inline_object_into gave for it.
+    Status object(std::string_view schema_name, const SchemaDef& schema, std::string_view value,
+                  bool read, std::vector<ObjectField>& fields, const std::string& error,
+                  unsigned depth) {
         const std::string_view t = trim(value);
         if (t.empty() || t.front() != '{' || t.back() != '}')
             return not_a(value, "an inline object { k = v, ... }");
-        InlineObject object = parse_inline_object(value);
-        if (!object.ok()) return fail(std::move(object.error));
-        std::vector<ObjectField>& fields = object.fields;
+        if (!read) return fail(error);
         keep_last_values(fields);
-        // The missing required field named first in sorted order, so that the message does
-        // not depend on hash order.
         const Layout& fields_of = layout(schema);
-        for (const auto& field : fields_of.fields) {
-            if (field.optional) continue;
-            const auto has = [&](const ObjectField& f) { return same_text(f.key, field.name); };
-            if (std::none_of(fields.begin(), fields.end(), has)) {
-                return fail(
-                    concat("field '", field.name, "' of schema '", schema_name, "' is missing"));
+        BufferPool<const Layout::Field*>::Buffer declared(declared_pool_);
+        std::size_t required = 0;
+        for (const ObjectField& f : fields) {
+            const Layout::Field* field = fields_of.find(f.key);
+            declared->push_back(field);
+            if (field != nullptr && !field->optional) ++required;
+        }
+        // Fields are unique, so all required ones are there when as many are. Otherwise
+        // the one named first in sorted order is missing, so that the message does not
+        // depend on hash order.
+        if (required != fields_of.required) {
+            for (const auto& field : fields_of.fields) {
+                if (field.optional) continue;
+                const auto has = [&](const ObjectField& f) { return same_text(f.key, field.name); };
+                if (std::none_of(fields.begin(), fields.end(), has)) {
+                    return fail(concat("field '", field.name, "' of schema '", schema_name,
+                                       "' is missing"));
+                }
             }
         }
         if (!sink_->begin_object(fields.size())) return Status::Stopped;
-        for (const ObjectField& f : fields) {
-            if (!sink_->key(f.key)) return Status::Stopped;
-            const auto* declared = fields_of.find(f.key);
-            if (declared == nullptr) {
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const ObjectField& f = fields[i];
+            const Layout::Field* field = (*declared)[i];
+            // A declared field's name is given as the schema has it: the same text, kept
+            // in one place, which lets a sink know a name it has seen by where it lies.
+            if (!sink_->key(field != nullptr ? field->name : f.key)) return Status::Stopped;
+            if (field == nullptr) {
                 if (!sink_->on_string(f.value)) return Status::Stopped;
                 continue;
             }
-            const Status s = convert(declared->type, f.value, depth + 1);
+            const Status s = convert(field->type, f.value, depth + 1);
             if (s == Status::Failed) pieces_.push_back(concat("field '", f.key, "': "));
             if (s != Status::Ok) return s;
         }
@@ -299,6 +360,9 @@ class Converter {
     std::vector<std::string> pieces_;
     std::vector<std::unique_ptr<Layout>> layouts_;
     std::vector<std::pair<std::string_view, FieldType>> known_;
+    BufferPool<ObjectField> field_pool_;
+    BufferPool<literal_scan::InnerMark> mark_pool_;
+    BufferPool<const Layout::Field*> declared_pool_;
 };
 
 std::optional<std::string_view> declared_type(const QernDocument& doc, std::string_view key) {

@@ -14,7 +14,8 @@ namespace qern {
 
 // Where a typed walk sends the values it reads, depth first. A value is one call (on_...)
 // or a group: begin_list / begin_tuple / begin_object, its items (an object's each after
-// key()), then the matching end_. `n` is the number of items, for an object an upper bound.
+// key()), then the matching end_. `n` is the number of items, for an object an upper bound;
+// a list's items are read as they are sent, so their number is known only at its end.
 // Each call returns false to stop the walk; the sink then knows why it stopped.
 class TypedSink {
   public:
@@ -26,7 +27,7 @@ class TypedSink {
     virtual bool on_date(const Date& date) = 0;
     virtual bool on_datetime(const DateTime& time) = 0;
     virtual bool on_duration(const Duration& span) = 0;
-    virtual bool begin_list(std::size_t n) = 0;
+    virtual bool begin_list() = 0;
     virtual bool end_list() = 0;
     virtual bool begin_tuple(std::size_t n) = 0;
     virtual bool end_tuple() = 0;
