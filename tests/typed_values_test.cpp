@@ -149,6 +149,10 @@ TEST(TypedValues, SchemaObjects) {
     expect_typed("Point",
                  {{"{ x = 1, y: 2.5, extra = z }", "{'x': 1.0, 'y': 2.5, 'extra': 'z'}"},
                   {"{x=1, y=2, x=3}", "{'x': 3.0, 'y': 2.0}"},
+                  // Given twice, a field keeps its first place and takes its last value.
+                  {"{ e = 1, x = 1, e = 2, y = 2, f = 3, f = 4, g = 5 }",
+                   "{'e': '2', 'x': 1.0, 'y': 2.0, 'f': '4', 'g': '5'}"},
+                  {"{ y = 2, e = 1, x = 1 }", "{'y': 2.0, 'e': '1', 'x': 1.0}"},
                   {"{ label = 'home', y = 0, x = -1 }", "{'label': 'home', 'y': 0.0, 'x': -1.0}"}},
                  kPoint);
     expect_typed("Path",

@@ -104,6 +104,18 @@ TEST(Validation, SchemaFields) {
     const QernDocument doc = shapes();
     EXPECT_EQ(field_error(doc, "Point", "{ x = 1, y: 2, other = ? }"), "");
     EXPECT_EQ(field_error(doc, "Point", "{x = 1, y = 2, x = 3, label = 'a b'}"), "");
+    // A field given twice is checked by its last value, in small objects and wide ones.
+    std::string wide = "{x = no, y = 2";
+    for (int i = 0; i < 20; ++i) wide += ", extra" + std::to_string(i) + " = " + std::to_string(i);
+    for (const std::string& fields : {std::string("{x = no, y = 2"), wide}) {
+        EXPECT_EQ(field_error(doc, "Point", fields + ", x = 3}"), "") << fields;
+        EXPECT_EQ(field_error(doc, "Point", fields + "}"),
+                  "Schema 'Cfg' validation error: field 'f' (type 'Point') — Schema 'Point' "
+                  "validation error: field 'x' (type 'f64') — Invalid value: Expected f64, got "
+                  "'no'")
+            << fields;
+        EXPECT_NE(field_error(doc, "Point", fields + ", x = 3, x = no}"), "") << fields;
+    }
     EXPECT_EQ(
         field_error(doc, "Point", "5"),
         "Schema 'Cfg' validation error: field 'f' (type 'Point') — Invalid value: Field typed "

@@ -3,13 +3,15 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 namespace qern::python {
 
-// Builds the Python objects of a typed walk as it goes: each group is made at its begin,
-// with its final size, and placed in the group around it at its end.
+// Builds the Python objects of a typed walk as it goes: each group is made at its begin
+// (a tuple with its final size; a list grows as its items come) and placed in the group
+// around it at its end.
 class PySink final : public TypedSink {
   public:
     PySink() = default;
@@ -19,6 +21,7 @@ class PySink final : public TypedSink {
         clear();
         for (auto& zone : zones_) Py_DECREF(zone.second);
         for (auto& key : keys_) Py_DECREF(key.second);
+        for (auto& slot : short_strs_) Py_XDECREF(slot.str);
     }
 
     // The finished value, once the walk has ended without a stop.
@@ -33,7 +36,10 @@ class PySink final : public TypedSink {
         done_ = PyRef();
     }
 
-    bool on_string(std::string_view text) override { return put(to_python(text)); }
+    bool on_string(std::string_view text) override {
+        if (text.size() > 8) return put(to_python(text));
+        return put(short_str(text));
+    }
     bool on_int(std::int64_t n) override { return put(PyLong_FromLongLong(n)); }
     bool on_float(double x) override { return put(PyFloat_FromDouble(x)); }
     bool on_bool(bool b) override { return put(Py_NewRef(b ? Py_True : Py_False)); }
@@ -142,6 +148,30 @@ class PySink final : public TypedSink {
         return str;
     }
     static constexpr std::size_t kKeysKept = 32;
+
+    // The str of a text of at most eight bytes (a new reference). Short values repeat in a
+    // configuration (names of zones, modes, units): the last one made in each of 64 slots
+    // is shared, as the keys are. Eight bytes and the length tell two texts apart exactly.
+    PyObject* short_str(std::string_view text) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data(), text.size());
+        const std::uint64_t tag = word ^ (static_cast<std::uint64_t>(text.size()) << 60);
+        ShortStr& slot = short_strs_[((tag * 0x9E3779B97F4A7C15ULL) >> 58) & 63];
+        if (slot.str != nullptr && slot.word == word && slot.size == text.size())
+            return Py_NewRef(slot.str);
+        PyObject* str = to_python(text);
+        if (str == nullptr) return nullptr;
+        Py_XSETREF(slot.str, Py_NewRef(str));
+        slot.word = word;
+        slot.size = static_cast<std::uint8_t>(text.size());
+        return str;
+    }
+    struct ShortStr {
+        std::uint64_t word = 0;
+        std::uint8_t size = 0;
+        PyObject* str = nullptr;
+    };
+    ShortStr short_strs_[64];
 
     std::vector<Frame> stack_;
     std::vector<std::pair<std::int32_t, PyObject*>> zones_;

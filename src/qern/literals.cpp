@@ -1,5 +1,9 @@
 #include "qern/literals.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 #include "qern/text.hpp"
 
 namespace qern {
@@ -20,20 +24,21 @@ std::optional<std::vector<std::string_view>> parse_list(std::string_view value) 
 
 bool add_object_field(std::string_view raw, const char* separator, std::vector<ObjectField>& fields,
                       std::string& error) {
-    const std::string_view piece = trim(raw);
-    if (piece.empty()) return true;
     if (separator == nullptr) {
+        const std::string_view piece = trim(raw);
+        if (piece.empty()) return true;
         error = concat("Inline object field '", piece, "' has no '=' or ':' separator");
         return false;
     }
-    // Trimming takes only blanks, and the separator is none.
-    const auto sep = static_cast<std::size_t>(separator - piece.data());
-    const std::string_view key = trim(piece.substr(0, sep));
+    // The separator is no blank, so the piece is not blank, and trimming the two sides of
+    // the separator trims the piece.
+    const auto sep = static_cast<std::size_t>(separator - raw.data());
+    const std::string_view key = trim(raw.substr(0, sep));
     if (key.empty()) {
-        error = concat("Empty key in inline object field '", piece, "'");
+        error = concat("Empty key in inline object field '", trim(raw), "'");
         return false;
     }
-    fields.push_back({key, unquote_value(trim(piece.substr(sep + 1)))});
+    fields.push_back({key, unquote_value(trim(raw.substr(sep + 1)))});
     return true;
 }
 
@@ -114,13 +119,22 @@ std::optional<ViewMap<std::string_view>> object_fields(std::string_view value) {
 void keep_last_values(std::vector<ObjectField>& fields) {
     std::size_t kept = 0;
     if (fields.size() <= 16) {
+        // Keys of different lengths or first eight bytes differ in their signatures, so
+        // most pairs are told apart without reading the keys again.
+        std::uint64_t signatures[16];
         for (std::size_t i = 0; i < fields.size(); ++i) {
+            const std::string_view key = fields[i].key;
+            std::uint64_t word = 0;
+            std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), 8));
+            const std::uint64_t signature = word ^ (key.size() * 0x9E3779B97F4A7C15ULL);
             std::size_t j = 0;
-            while (j < kept && !same_text(fields[j].key, fields[i].key)) ++j;
-            if (j == kept)
+            while (j < kept && (signatures[j] != signature || !same_text(fields[j].key, key))) ++j;
+            if (j == kept) {
+                signatures[kept] = signature;
                 fields[kept++] = fields[i];
-            else
+            } else {
                 fields[j].value = fields[i].value;
+            }
         }
     } else {
         ViewMap<std::size_t> at;

@@ -79,12 +79,6 @@ WhitespaceHit find_whitespace(std::string_view s, std::size_t from) {
     return {std::string_view::npos, 0};
 }
 
-std::string_view strip_quotes(std::string_view s) {
-    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
-        return s.substr(1, s.size() - 2);
-    return s;
-}
-
 bool is_valid_utf8(std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();

@@ -61,7 +61,11 @@ inline bool equals_ascii_lower(std::string_view s, std::string_view word) {
 
 // A value at least two bytes long that begins and ends with the same quote character
 // (" or ') loses that one pair; the inside is kept as it is.
-std::string_view strip_quotes(std::string_view s);
+inline std::string_view strip_quotes(std::string_view s) {
+    if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
+        return s.substr(1, s.size() - 2);
+    return s;
+}
 
 // The unquoting applied to assignment and inline-object values: values that begin with
 // '[' or '{' are literals and are kept whole.

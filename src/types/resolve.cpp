@@ -233,27 +233,27 @@ class Checker {
                     concat("Failed to parse inline object for schema '", schema_name, "': ", error))
                     .display());
         }
-        keep_last_values(fields);
-        // A few fields are searched in place; many get an index.
+        // A field given twice has its last value. A few fields are searched in place, from
+        // the last; many get an index.
         ViewMap<std::string_view> index;
         if (fields.size() > 16) {
             index.reserve(fields.size());
-            for (const ObjectField& f : fields) index.emplace(f.key, f.value);
+            for (const ObjectField& f : fields) index.insert_or_assign(f.key, f.value);
         }
         const auto find = [&](std::string_view name) -> const std::string_view* {
             if (fields.size() > 16) {
                 const auto it = index.find(name);
                 return it == index.end() ? nullptr : &it->second;
             }
-            for (const ObjectField& f : fields)
-                if (same_text(f.key, name)) return &f.value;
+            for (auto f = fields.rbegin(); f != fields.rend(); ++f)
+                if (same_text(f->key, name)) return &f->value;
             return nullptr;
         };
 
         const std::vector<FieldCheck>& checks = checks_of(schema);
         std::size_t at = 0;
         for (const auto& [name, type] : schema.fields) {
-            const FieldCheck check = checks[at++];
+            const FieldCheck& check = checks[at++];
             const std::string_view* found = find(name);
             if (found == nullptr) {
                 if (schema.optional.count(name) != 0) continue;

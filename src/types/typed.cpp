@@ -315,14 +315,36 @@ class Converter {
         if (t.empty() || t.front() != '{' || t.back() != '}')
             return not_a(value, "an inline object { k = v, ... }");
         if (!read) return fail(error);
-        keep_last_values(fields);
         const Layout& fields_of = layout(schema);
         BufferPool<const Layout::Field*>::Buffer declared(declared_pool_);
         std::size_t required = 0;
-        for (const ObjectField& f : fields) {
-            const Layout::Field* field = fields_of.find(f.key);
-            declared->push_back(field);
-            if (field != nullptr && !field->optional) ++required;
+        const auto declare = [&] {
+            // Whether a name may be given twice: two fields of one declared name, two
+            // undeclared fields, or a schema too wide to tell by a mask.
+            std::uint64_t seen = 0;
+            std::size_t undeclared = 0;
+            bool twice = fields_of.fields.size() > 64;
+            for (const ObjectField& f : fields) {
+                const Layout::Field* field = fields_of.find(f.key);
+                declared->push_back(field);
+                if (field == nullptr) {
+                    twice = twice || ++undeclared > 1;
+                    continue;
+                }
+                if (!field->optional) ++required;
+                const std::uint64_t bit = std::uint64_t{1}
+                                          << ((field - fields_of.fields.data()) & 63);
+                twice = twice || (seen & bit) != 0;
+                seen |= bit;
+            }
+            return twice;
+        };
+        if (declare()) {
+            // A field given twice keeps its first place and takes its last value.
+            keep_last_values(fields);
+            declared->clear();
+            required = 0;
+            declare();
         }
         // Fields are unique, so all required ones are there when as many are. Otherwise
         // the one named first in sorted order is missing, so that the message does not
