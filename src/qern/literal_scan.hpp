@@ -1,7 +1,8 @@
 #pragma once
 
 // The scan under the list and inline-object literals: pieces split at the commas outside
-// brackets. Included by literals.hpp for its templates; not for other use.
+// brackets. Read literals through literals.hpp, which includes this for its templates;
+// callers only hold InnerMark buffers for it.
 
 #include <array>
 #include <cstddef>
