@@ -154,7 +154,7 @@ class PySink final : public TypedSink {
     // is shared, as the keys are. Eight bytes and the length tell two texts apart exactly.
     PyObject* short_str(std::string_view text) {
         std::uint64_t word = 0;
-        std::memcpy(&word, text.data(), text.size());
+        if (!text.empty()) std::memcpy(&word, text.data(), text.size());
         const std::uint64_t tag = word ^ (static_cast<std::uint64_t>(text.size()) << 60);
         ShortStr& slot = short_strs_[((tag * 0x9E3779B97F4A7C15ULL) >> 58) & 63];
         if (slot.str != nullptr && slot.word == word && slot.size == text.size())

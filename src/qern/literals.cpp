@@ -125,7 +125,7 @@ void keep_last_values(std::vector<ObjectField>& fields) {
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const std::string_view key = fields[i].key;
             std::uint64_t word = 0;
-            std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), 8));
+            if (!key.empty()) std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), 8));
             const std::uint64_t signature = word ^ (key.size() * 0x9E3779B97F4A7C15ULL);
             std::size_t j = 0;
             while (j < kept && (signatures[j] != signature || !same_text(fields[j].key, key))) ++j;
