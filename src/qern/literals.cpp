@@ -8,17 +8,13 @@
 
 namespace qern {
 
-bool parse_list_into(std::string_view value, std::vector<std::string_view>& items) {
-    items.clear();
-    return for_each_list_item(value, [&](std::string_view item) {
+std::optional<std::vector<std::string_view>> parse_list(std::string_view value) {
+    std::vector<std::string_view> items;
+    const bool is_list = for_each_list_item(value, [&](std::string_view item) {
         items.push_back(item);
         return true;
     });
-}
-
-std::optional<std::vector<std::string_view>> parse_list(std::string_view value) {
-    std::vector<std::string_view> items;
-    if (!parse_list_into(value, items)) return std::nullopt;
+    if (!is_list) return std::nullopt;
     return items;
 }
 

@@ -15,17 +15,23 @@ namespace qern {
 // otherwise (quotes and inner brackets included). Absent when the trimmed value is not
 // wrapped in "[" and "]". The items point into `value`.
 std::optional<std::vector<std::string_view>> parse_list(std::string_view value);
-// The same into `items` (emptied first, its storage kept): false when not a list literal.
-bool parse_list_into(std::string_view value, std::vector<std::string_view>& items);
 
-// The same as it is read: f(item) for each item in order, until f returns false. False
+// What lies between the brackets of a list literal; absent when the trimmed value is not
+// wrapped in "[" and "]".
+inline std::optional<std::string_view> list_body(std::string_view value) {
+    const std::string_view t = trim(value);
+    if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
+    return t.substr(1, t.size() - 2);
+}
+
+// parse_list as it is read: f(item) for each item in order, until f returns false. False
 // when the value is not a list literal, before any call. An item is handled while the
 // scan has it at hand, which matters for long lists of objects.
 template <class F>
 bool for_each_list_item(std::string_view value, F&& f) {
-    const std::string_view t = trim(value);
-    if (t.size() < 2 || t.front() != '[' || t.back() != ']') return false;
-    literal_scan::split_pieces(t.substr(1, t.size() - 2), [&](std::string_view piece, std::size_t) {
+    const auto body = list_body(value);
+    if (!body) return false;
+    literal_scan::split_pieces(*body, [&](std::string_view piece, std::size_t) {
         const std::string_view item = trim(piece);
         return item.empty() || f(item);
     });
@@ -67,10 +73,10 @@ bool object_from_marks(std::string_view item, const std::vector<literal_scan::In
 template <class F>
 bool for_each_list_object(std::string_view value, std::vector<literal_scan::InnerMark>& marks,
                           std::vector<ObjectField>& fields, std::string& error, F&& f) {
-    const std::string_view t = trim(value);
-    if (t.size() < 2 || t.front() != '[' || t.back() != ']') return false;
+    const auto body = list_body(value);
+    if (!body) return false;
     literal_scan::scan_pieces<true>(
-        t.substr(1, t.size() - 2), &marks,
+        *body, &marks,
         [&](std::string_view piece, std::size_t, std::vector<literal_scan::InnerMark>* inner) {
             const std::string_view item = trim(piece);
             if (item.empty()) return true;

@@ -217,7 +217,7 @@ class Checker {
     // `value` as an object of the schema, once it is read: `read` and `fields` or `error`
     // are what parse_inline_object_into gave for it.
     FieldOutcome object(std::string_view schema_name, const SchemaDef& schema,
-                        std::string_view value, bool read, std::vector<ObjectField>& fields,
+                        std::string_view value, bool read, const std::vector<ObjectField>& fields,
                         const std::string& error, unsigned depth) {
         const std::string_view t = trim(value);
         if (t.empty() || t.front() != '{' || t.back() != '}') {
