@@ -1,3 +1,9 @@
+#include <charconv>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "types/number.hpp"
 #include "types/primitive_type.hpp"
 #include "types_support.hpp"
@@ -13,6 +19,39 @@ TEST(TypesPrimitive, NumberSyntax) {
     for (std::string_view s : {"", ".", "+", "e5", "1e", "1e+", "1,5", " 1", "1 ", "1_000", "0x10",
                                "--1", "1.2.3", "infinit", "nana", "+-1", ".e1", "1e1.5"}) {
         EXPECT_FALSE(is_number(s)) << s;
+    }
+}
+
+// Short decimals are read by a path of their own: every one must be the double that a
+// correctly rounding reader of any length gives, sign of zero included.
+TEST(TypesPrimitive, NumbersReadExactlyWhateverTheirLength) {
+    const auto reference = [](std::string_view s) {
+        const bool negative = s[0] == '-';
+        if (s[0] == '-' || s[0] == '+') s.remove_prefix(1);
+        double x = 0;
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), x);
+        EXPECT_TRUE(ec == std::errc() && end == s.data() + s.size()) << s;
+        return negative ? -x : x;
+    };
+    const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    std::vector<std::string> texts = {"0",      "-0",     "-0.0",   "+0.5",    "1.",
+                                      ".5",     "0.1",    "0.3",    "2.675",   "4999.75",
+                                      "999999999999999",  "0.000000000000001",
+                                      "9007199254740993", "1234567890.12345678", "-.000001"};
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 20000; ++i) {
+        std::string digits = std::to_string(random() % 1'000'000'000'000'000ULL);
+        digits.resize(1 + random() % digits.size());
+        const std::size_t point = random() % (digits.size() + 1);
+        std::string text = (random() % 3 == 0 ? "-" : "") + digits.substr(0, point);
+        if (random() % 4 != 0) text += "." + digits.substr(point);
+        else text += digits.substr(point);
+        texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
+        const auto read = parse_number(text);
+        ASSERT_TRUE(read.has_value()) << text;
+        EXPECT_TRUE(same(*read, reference(text))) << text;
     }
 }
 

@@ -140,6 +140,30 @@ TEST(Validation, SchemaFields) {
               "Expected number for unit knots, got 'x'");
 }
 
+// Several fields fail, or are missing: the one reported is the first by name, in every
+// document, whatever order its hash tables keep (each document seeds its own).
+TEST(Validation, OfSeveralFailingFieldsTheFirstByNameIsReported) {
+    const auto wide = [] {
+        QernDocument doc = new_document();
+        SchemaDef w = schema({}, {"a", "b"});
+        for (char c = 'a'; c <= 'p'; ++c) w.fields.emplace(std::string(1, c), "i32");
+        doc.schemas().insert("W", std::move(w));
+        return doc;
+    };
+    const std::string prefix =
+        "Schema 'Cfg' validation error: field 'f' (type 'W') — Schema 'W' validation error: ";
+    for (int round = 0; round < 40; ++round) {
+        const QernDocument doc = wide();
+        EXPECT_EQ(field_error(doc, "W", "{ p = 1 }"),
+                  prefix + "field 'c' (type 'i32') — Missing field 'c' in inline object for "
+                           "schema 'W'");
+        std::string all_bad = "{ ";
+        for (char c = 'p'; c >= 'a'; --c) all_bad += std::string(1, c) + " = x, ";
+        EXPECT_EQ(field_error(doc, "W", all_bad + "}"),
+                  prefix + "field 'a' (type 'i32') — Invalid value: Expected i32, got 'x'");
+    }
+}
+
 TEST(Validation, ListNestingStopsPastTheDepthLimit) {
     const QernDocument doc = new_document();
     EXPECT_EQ(value_error(doc, nested_list_type(256), nested_list_value(256)), "");

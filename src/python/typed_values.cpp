@@ -30,9 +30,11 @@ class PySink final : public TypedSink {
     void clear() {
         for (Frame& f : stack_) {
             Py_XDECREF(f.key);
-            Py_DECREF(f.group);
+            Py_XDECREF(f.group);
         }
         stack_.clear();
+        for (PyObject* item : items_) Py_DECREF(item);
+        items_.clear();
         done_ = PyRef();
     }
 
@@ -57,7 +59,11 @@ class PySink final : public TypedSink {
     bool on_duration(const Duration& d) override {
         return put(PyDelta_FromDSU(static_cast<int>(d.days), d.seconds, d.microseconds));
     }
-    bool begin_list() override { return open(PyList_New(0), Frame::List); }
+    // A list's items wait in items_ until it closes, when the list is made at its size.
+    bool begin_list() override {
+        stack_.push_back({nullptr, Frame::List, static_cast<Py_ssize_t>(items_.size())});
+        return true;
+    }
     bool end_list() override { return close(); }
     bool begin_tuple(std::size_t n) override {
         return open(PyTuple_New(static_cast<Py_ssize_t>(n)), Frame::Tuple);
@@ -75,9 +81,9 @@ class PySink final : public TypedSink {
   private:
     struct Frame {
         enum Kind : std::uint8_t { List, Tuple, Dict };
-        PyObject* group;
+        PyObject* group;  // null for a list, made when it closes
         Kind kind;
-        Py_ssize_t next = 0;
+        Py_ssize_t next = 0;  // a tuple's next item; where a list's items start in items_
         PyObject* key = nullptr;  // a dict's key waiting for its value
     };
 
@@ -90,11 +96,14 @@ class PySink final : public TypedSink {
         }
         Frame& f = stack_.back();
         switch (f.kind) {
-            case Frame::List: {
-                const int added = PyList_Append(f.group, value);
-                Py_DECREF(value);
-                return added == 0;
-            }
+            case Frame::List:
+                try {
+                    items_.push_back(value);
+                } catch (...) {
+                    Py_DECREF(value);
+                    throw;
+                }
+                return true;
             case Frame::Tuple:
                 PyTuple_SET_ITEM(f.group, f.next++, value);
                 return true;
@@ -117,9 +126,17 @@ class PySink final : public TypedSink {
         return true;
     }
     bool close() {
-        PyObject* group = stack_.back().group;
+        const Frame f = stack_.back();
         stack_.pop_back();
-        return put(group);
+        if (f.kind != Frame::List) return put(f.group);
+        // f.next is where the list's items start.
+        const auto first = static_cast<std::size_t>(f.next);
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size() - first));
+        if (list == nullptr) return false;  // clear() drops the items
+        for (std::size_t i = first; i < items_.size(); ++i)
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i - first), items_[i]);
+        items_.resize(first);
+        return put(list);
     }
     // The timezone of an offset; a borrowed reference, kept for the walk.
     PyObject* zone(std::int32_t minutes) {
@@ -174,6 +191,7 @@ class PySink final : public TypedSink {
     ShortStr short_strs_[64];
 
     std::vector<Frame> stack_;
+    std::vector<PyObject*> items_;  // of the open lists, each list's after its outer one's
     std::vector<std::pair<std::int32_t, PyObject*>> zones_;
     // Views into the document, which does not change while the walk's values are made.
     std::vector<std::pair<std::string_view, PyObject*>> keys_;

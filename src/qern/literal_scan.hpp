@@ -49,29 +49,18 @@ inline unsigned marked_bytes(const unsigned char* p) {
 #endif
 }
 
-// Calls f(offset, class) for each marked byte of `text`, in order, until f returns false.
-// Returns whether it got to the end.
-template <class F>
-bool for_each_marked(std::string_view text, F&& f) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    const auto visit = [&](std::size_t base, unsigned mask, const unsigned char* bytes) {
-        while (mask != 0) {
-            const unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
-            mask &= mask - 1;
-            if (!f(base + at, kLiteralClass[bytes[at]])) return false;
-        }
-        return true;
-    };
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16)
-        if (!visit(i, marked_bytes(p + i), p + i)) return false;
-    if (i < n) {
-        unsigned char tail[16] = {};  // zero is no marked byte
-        std::memcpy(tail, p + i, n - i);
-        if (!visit(i, marked_bytes(tail), tail)) return false;
-    }
-    return true;
+// marked_bytes for the last `n` bytes of a text, fewer than 16, read where they lie.
+inline unsigned marked_tail(const unsigned char* p, std::size_t n) {
+    unsigned mask = 0;
+    for (std::size_t i = 0; i < n; ++i) mask |= static_cast<unsigned>(kLiteralClass[p[i]] != 0) << i;
+    return mask;
+}
+
+// Calls f(args...) out of line, so that a loop calling it now and then keeps its own state
+// in registers.
+template <class F, class... Args>
+[[gnu::noinline]] bool call_out_of_line(F& f, Args... args) {
+    return f(args...);
 }
 
 inline constexpr std::size_t kNone = std::string_view::npos;
@@ -93,48 +82,58 @@ struct InnerMark {
 // not touched.
 template <bool kMarks, class F>
 void scan_pieces(std::string_view body, std::vector<InnerMark>* marks, F&& f) {
+    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
+    const std::size_t n = body.size();
     long depth = 0;
     std::size_t start = 0;
     std::size_t separator = kNone;
     bool inner_separator = false;  // a depth-1 separator is marked since the last comma
     if constexpr (kMarks) marks->clear();
-    const bool finished = for_each_marked(body, [&](std::size_t i, std::uint8_t cls) {
-        switch (cls) {
-            case 1:
-                ++depth;
-                return true;
-            case 2:
-                --depth;
-                return true;
-            case 3:
-                if constexpr (kMarks) {
-                    if (depth == 1) {
-                        marks->push_back({body.data() + i, true});
+    // Most bytes are plain text, passed over sixteen at a time; the rest are visited in
+    // order.
+    for (std::size_t base = 0; base < n; base += 16) {
+        unsigned mask = base + 16 <= n ? marked_bytes(p + base) : marked_tail(p + base, n - base);
+        while (mask != 0) {
+            const std::size_t i = base + static_cast<unsigned>(__builtin_ctz(mask));
+            mask &= mask - 1;
+            switch (kLiteralClass[p[i]]) {
+                case 1:
+                    ++depth;
+                    break;
+                case 2:
+                    --depth;
+                    break;
+                case 3:
+                    if constexpr (kMarks) {
+                        if (depth == 1) {
+                            marks->push_back({body.data() + i, true});
+                            inner_separator = false;
+                            break;
+                        }
+                    }
+                    if (depth != 0) break;
+                    if (!call_out_of_line(f, body.substr(start, i - start), separator, marks))
+                        return;
+                    start = i + 1;
+                    separator = kNone;
+                    if constexpr (kMarks) {
+                        marks->clear();
                         inner_separator = false;
-                        return true;
                     }
-                }
-                if (depth != 0) return true;
-                if (!f(body.substr(start, i - start), separator, marks)) return false;
-                start = i + 1;
-                separator = kNone;
-                if constexpr (kMarks) {
-                    marks->clear();
-                    inner_separator = false;
-                }
-                return true;
-            default:
-                if (depth == 0 && separator == kNone) separator = i - start;
-                if constexpr (kMarks) {
-                    if (depth == 1 && !inner_separator) {
-                        marks->push_back({body.data() + i, false});
-                        inner_separator = true;
+                    break;
+                default:
+                    if (depth == 0 && separator == kNone) separator = i - start;
+                    if constexpr (kMarks) {
+                        if (depth == 1 && !inner_separator) {
+                            marks->push_back({body.data() + i, false});
+                            inner_separator = true;
+                        }
                     }
-                }
-                return true;
+                    break;
+            }
         }
-    });
-    if (finished) f(body.substr(start), separator, marks);
+    }
+    f(body.substr(start), separator, marks);
 }
 
 template <class F>

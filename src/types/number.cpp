@@ -17,6 +17,35 @@ inline bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// A plain decimal of at most 15 digits, "12", "-0.125", "4999.75", read exactly: its digits
+// as an integer (below 2^53) and the power of ten of its fraction (at most 10^15) are both
+// doubles as they stand, so the one division rounds the value correctly, as a reader of
+// any length would. Absent for anything else.
+std::optional<double> short_decimal(std::string_view s) {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::size_t i = s.empty() || (s[0] != '-' && s[0] != '+') ? 0 : 1;
+    std::uint64_t digits = 0;
+    std::size_t count = 0;
+    std::size_t fraction = 0;
+    bool point = false;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (is_digit(c)) {
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            ++count;
+            fraction += point ? 1 : 0;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (count == 0 || count > 15) return std::nullopt;
+    const double value = static_cast<double>(digits) / kPowers[fraction];
+    return s[0] == '-' ? -value : value;
+}
+
 }  // namespace
 
 bool is_number(std::string_view s) {
@@ -72,6 +101,7 @@ bool is_i32(std::string_view s) {
 }
 
 std::optional<double> parse_number(std::string_view s) {
+    if (const auto exact = short_decimal(s)) return exact;
     // A plain decimal number, read as it stands: what follows a sign is a digit or '.', so
     // the reader can take neither "inf" nor "nan", and nothing after it may be left over.
     if (!s.empty()) {

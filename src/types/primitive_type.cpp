@@ -35,18 +35,32 @@ Result<PrimitiveKind> parse_primitive(std::string_view name) {
     return QernError::key_not_found(name);
 }
 
-Result<void> validate_primitive(PrimitiveKind kind, std::string_view value) {
+bool primitive_accepts(PrimitiveKind kind, std::string_view value) {
     switch (kind) {
         case PrimitiveKind::I32:
-            if (is_i32(value)) return success();
+            return is_i32(value);
+        case PrimitiveKind::F64:
+            return is_number(value);
+        case PrimitiveKind::String:
+            return true;
+        case PrimitiveKind::Bool:
+            return parse_bool(value).has_value();
+        case PrimitiveKind::Color:
+            return validate_primitive(kind, value).ok();
+    }
+    return true;
+}
+
+Result<void> validate_primitive(PrimitiveKind kind, std::string_view value) {
+    if (kind != PrimitiveKind::Color && primitive_accepts(kind, value)) return success();
+    switch (kind) {
+        case PrimitiveKind::I32:
             return QernError::invalid_value(concat("Expected i32, got '", value, "'"));
         case PrimitiveKind::F64:
-            if (is_number(value)) return success();
             return QernError::invalid_value(concat("Expected f64, got '", value, "'"));
         case PrimitiveKind::String:
             return success();
         case PrimitiveKind::Bool:
-            if (parse_bool(value)) return success();
             return QernError::invalid_value(
                 concat("Expected bool (true/false/1/0), got '", value, "'"));
         case PrimitiveKind::Color: {

@@ -19,6 +19,8 @@ std::optional<bool> parse_bool(std::string_view value);
 
 // Checks `value`, as given, against the rule of `kind`.
 Result<void> validate_primitive(PrimitiveKind kind, std::string_view value);
+// Whether validate_primitive passes `value`, without forming its error.
+bool primitive_accepts(PrimitiveKind kind, std::string_view value);
 
 class PrimitiveType final : public TypeDef {
   public:

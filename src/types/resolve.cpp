@@ -7,6 +7,7 @@
 #include "qern/buffer_pool.hpp"
 #include "qern/literals.hpp"
 #include "qern/text.hpp"
+#include "types/field_table.hpp"
 #include "types/math.hpp"
 #include "types/physics.hpp"
 #include "types/primitive_type.hpp"
@@ -138,7 +139,9 @@ class Checker {
             return true;
         };
         bool is_list;
-        if (check.kind == FieldCheck::Schema) {
+        if (accepts_any_text(check) && depth + 1 <= kMaxValueDepth) {
+            is_list = list_body(value).has_value();
+        } else if (check.kind == FieldCheck::Schema) {
             // Objects are read in the pass that splits the list.
             BufferPool<ObjectField>::Buffer fields(field_pool_);
             BufferPool<literal_scan::InnerMark>::Buffer marks(mark_pool_);
@@ -155,6 +158,7 @@ class Checker {
                 });
         } else {
             is_list = for_each_list_item(value, [&](std::string_view item) {
+                if (passes_at_once(check, item, depth + 1)) return true;
                 outcome = run(check, item, depth + 1);
                 return !failed(item);
             });
@@ -175,15 +179,29 @@ class Checker {
         return check;
     }
 
-    // The checks of a schema's fields, in the order of its field table.
-    const std::vector<FieldCheck>& checks_of(const SchemaDef& schema) {
-        for (const auto& [of, checks] : schema_checks_)
-            if (of == &schema) return *checks;
-        auto checks = std::make_unique<std::vector<FieldCheck>>();
-        checks->reserve(schema.fields.size());
-        for (const auto& field : schema.fields) checks->push_back(resolved(field.second));
-        schema_checks_.emplace_back(&schema, std::move(checks));
-        return *schema_checks_.back().second;
+    using Table = FieldTable<FieldCheck>;
+
+    // The declared fields of a schema with their checks, made on its first object.
+    Table& table_of(const SchemaDef& schema) {
+        for (const auto& table : tables_)
+            if (table->schema() == &schema) return *table;
+        tables_.push_back(std::make_unique<Table>(
+            schema, [&](std::string_view type) { return resolved(type); }));
+        return *tables_.back();
+    }
+
+    static bool is_primitive(const FieldCheck& check) {
+        return check.kind == FieldCheck::Builtin && check.builtin.family == TypeFamily::Primitive;
+    }
+    static bool accepts_any_text(const FieldCheck& check) {
+        return is_primitive(check) &&
+               static_cast<PrimitiveKind>(check.builtin.code) == PrimitiveKind::String;
+    }
+    // Whether a primitive check at `depth` passes `value`, told without forming an
+    // outcome. False sends the value through run(), which tells how it fails.
+    static bool passes_at_once(const FieldCheck& check, std::string_view value, unsigned depth) {
+        return is_primitive(check) && depth <= kMaxValueDepth &&
+               primitive_accepts(static_cast<PrimitiveKind>(check.builtin.code), value);
     }
 
     FieldOutcome run(const FieldCheck& check, std::string_view value, unsigned depth) {
@@ -233,42 +251,33 @@ class Checker {
                     concat("Failed to parse inline object for schema '", schema_name, "': ", error))
                     .display());
         }
-        // A field given twice has its last value. A few fields are searched in place, from
-        // the last; many get an index.
-        ViewMap<std::string_view> index;
-        if (fields.size() > 16) {
-            index.reserve(fields.size());
-            for (const ObjectField& f : fields) index.insert_or_assign(f.key, f.value);
-        }
-        const auto find = [&](std::string_view name) -> const std::string_view* {
-            if (fields.size() > 16) {
-                const auto it = index.find(name);
-                return it == index.end() ? nullptr : &it->second;
-            }
-            for (auto f = fields.rbegin(); f != fields.rend(); ++f)
-                if (same_text(f->key, name)) return &f->value;
-            return nullptr;
-        };
+        // Each declared field's value, the last one given when it is given twice; the
+        // fields are then checked in the table's order.
+        Table& table = table_of(schema);
+        BufferPool<const ObjectField*>::Buffer given(given_pool_);
+        given->assign(table.size(), nullptr);
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (const Table::Field* declared = table.find(fields[i].key, i))
+                (*given)[table.index_of(declared)] = &fields[i];
 
-        const std::vector<FieldCheck>& checks = checks_of(schema);
-        std::size_t at = 0;
-        for (const auto& [name, type] : schema.fields) {
-            const FieldCheck& check = checks[at++];
-            const std::string_view* found = find(name);
+        for (std::size_t at = 0; at < table.size(); ++at) {
+            const Table::Field& field = table.fields()[at];
+            const ObjectField* found = (*given)[at];
             if (found == nullptr) {
-                if (schema.optional.count(name) != 0) continue;
+                if (field.optional) continue;
                 return FieldOutcome::failed(
                     QernError::schema_validation(
-                        schema_name, name, type,
-                        concat("Missing field '", name, "' in inline object for schema '",
+                        schema_name, field.name, field.type,
+                        concat("Missing field '", field.name, "' in inline object for schema '",
                                schema_name, "'"))
                         .display());
             }
-            FieldOutcome inner = run(check, *found, depth + 1);
+            if (passes_at_once(field.info, found->value, depth + 1)) continue;
+            FieldOutcome inner = run(field.info, found->value, depth + 1);
             if (inner.status == FieldOutcome::TooDeep) return inner;
             if (inner.status == FieldOutcome::Failed) {
-                return std::move(
-                    inner.wrap(QernError::schema_validation(schema_name, name, type, {})));
+                return std::move(inner.wrap(
+                    QernError::schema_validation(schema_name, field.name, field.type, {})));
             }
         }
         return {};
@@ -276,10 +285,10 @@ class Checker {
 
     const QernDocument& doc_;
     std::vector<std::pair<std::string_view, FieldCheck>> known_;
-    std::vector<std::pair<const SchemaDef*, std::unique_ptr<std::vector<FieldCheck>>>>
-        schema_checks_;
+    std::vector<std::unique_ptr<Table>> tables_;
     BufferPool<ObjectField> field_pool_;
     BufferPool<literal_scan::InnerMark> mark_pool_;
+    BufferPool<const ObjectField*> given_pool_;
 };
 
 FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,

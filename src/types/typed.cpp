@@ -10,6 +10,7 @@
 #include "qern/buffer_pool.hpp"
 #include "qern/literals.hpp"
 #include "qern/text.hpp"
+#include "types/field_table.hpp"
 #include "types/math.hpp"
 #include "types/number.hpp"
 #include "types/physics.hpp"
@@ -72,43 +73,15 @@ class Converter {
     }
 
   private:
-    // A schema's fields, their types resolved, sorted by name: made on the schema's first
-    // object of a walk, so that a list of many objects resolves each type once.
-    struct Layout {
-        struct Field {
-            std::string_view name;
-            FieldType type;
-            bool optional;
-        };
-        const SchemaDef* schema;
-        std::vector<Field> fields;
-        std::size_t required = 0;  // how many are not optional
-        const Field* find(std::string_view name) const {
-            if (fields.size() <= 16) {
-                for (const Field& f : fields)
-                    if (same_text(f.name, name)) return &f;
-                return nullptr;
-            }
-            const auto it =
-                std::lower_bound(fields.begin(), fields.end(), name,
-                                 [](const Field& f, std::string_view n) { return f.name < n; });
-            return it != fields.end() && it->name == name ? &*it : nullptr;
-        }
-    };
-    const Layout& layout(const SchemaDef& schema) {
+    using Layout = FieldTable<FieldType>;
+
+    // A schema's fields with their types resolved, made on its first object of a walk, so
+    // that a list of many objects resolves each type once.
+    Layout& layout(const SchemaDef& schema) {
         for (const auto& l : layouts_)
-            if (l->schema == &schema) return *l;
-        auto l = std::make_unique<Layout>();
-        l->schema = &schema;
-        l->fields.reserve(schema.fields.size());
-        for (const auto& [name, type] : schema.fields)
-            l->fields.push_back(
-                {name, resolve_field_type(doc_, type), schema.optional.count(name) != 0});
-        std::sort(l->fields.begin(), l->fields.end(),
-                  [](const auto& a, const auto& b) { return a.name < b.name; });
-        l->required = static_cast<std::size_t>(std::count_if(
-            l->fields.begin(), l->fields.end(), [](const auto& f) { return !f.optional; }));
-        layouts_.push_back(std::move(l));
+            if (l->schema() == &schema) return *l;
+        layouts_.push_back(std::make_unique<Layout>(
+            schema, [&](std::string_view type) { return resolve_field_type(doc_, type); }));
         return *layouts_.back();
     }
 
@@ -315,7 +288,7 @@ class Converter {
         if (t.empty() || t.front() != '{' || t.back() != '}')
             return not_a(value, "an inline object { k = v, ... }");
         if (!read) return fail(error);
-        const Layout& fields_of = layout(schema);
+        Layout& fields_of = layout(schema);
         BufferPool<const Layout::Field*>::Buffer declared(declared_pool_);
         std::size_t required = 0;
         const auto declare = [&] {
@@ -323,17 +296,16 @@ class Converter {
             // undeclared fields, or a schema too wide to tell by a mask.
             std::uint64_t seen = 0;
             std::size_t undeclared = 0;
-            bool twice = fields_of.fields.size() > 64;
-            for (const ObjectField& f : fields) {
-                const Layout::Field* field = fields_of.find(f.key);
+            bool twice = fields_of.size() > 64;
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                const Layout::Field* field = fields_of.find(fields[i].key, i);
                 declared->push_back(field);
                 if (field == nullptr) {
                     twice = twice || ++undeclared > 1;
                     continue;
                 }
                 if (!field->optional) ++required;
-                const std::uint64_t bit = std::uint64_t{1}
-                                          << ((field - fields_of.fields.data()) & 63);
+                const std::uint64_t bit = std::uint64_t{1} << (fields_of.index_of(field) & 63);
                 twice = twice || (seen & bit) != 0;
                 seen |= bit;
             }
@@ -349,8 +321,8 @@ class Converter {
         // Fields are unique, so all required ones are there when as many are. Otherwise
         // the one named first in sorted order is missing, so that the message does not
         // depend on hash order.
-        if (required != fields_of.required) {
-            for (const auto& field : fields_of.fields) {
+        if (required != fields_of.required()) {
+            for (const auto& field : fields_of.fields()) {
                 if (field.optional) continue;
                 const auto has = [&](const ObjectField& f) { return same_text(f.key, field.name); };
                 if (std::none_of(fields.begin(), fields.end(), has)) {
@@ -370,7 +342,7 @@ class Converter {
                 if (!sink_->on_string(f.value)) return Status::Stopped;
                 continue;
             }
-            const Status s = convert(field->type, f.value, depth + 1);
+            const Status s = convert(field->info, f.value, depth + 1);
             if (s == Status::Failed) pieces_.push_back(concat("field '", f.key, "': "));
             if (s != Status::Ok) return s;
         }
