@@ -18,23 +18,34 @@ std::optional<std::vector<std::string_view>> parse_list(std::string_view value) 
     return items;
 }
 
+namespace {
+
+// The failures of add_object_field, kept out of its way.
+[[gnu::noinline, gnu::cold]] bool field_without_separator(std::string_view raw,
+                                                          std::string& error) {
+    const std::string_view piece = trim(raw);
+    if (piece.empty()) return true;
+    error = concat("Inline object field '", piece, "' has no '=' or ':' separator");
+    return false;
+}
+
+[[gnu::noinline, gnu::cold]] bool field_without_key(std::string_view raw, std::string& error) {
+    error = concat("Empty key in inline object field '", trim(raw), "'");
+    return false;
+}
+
+}  // namespace
+
 bool add_object_field(std::string_view raw, const char* separator, std::vector<ObjectField>& fields,
                       std::string& error) {
-    if (separator == nullptr) {
-        const std::string_view piece = trim(raw);
-        if (piece.empty()) return true;
-        error = concat("Inline object field '", piece, "' has no '=' or ':' separator");
-        return false;
-    }
+    if (separator == nullptr) return field_without_separator(raw, error);
     // The separator is no blank, so the piece is not blank, and trimming the two sides of
     // the separator trims the piece.
-    const auto sep = static_cast<std::size_t>(separator - raw.data());
-    const std::string_view key = trim(raw.substr(0, sep));
-    if (key.empty()) {
-        error = concat("Empty key in inline object field '", trim(raw), "'");
-        return false;
-    }
-    fields.push_back({key, unquote_value(trim(raw.substr(sep + 1)))});
+    const auto before = static_cast<std::size_t>(separator - raw.data());
+    const std::string_view key = trim(std::string_view(raw.data(), before));
+    if (key.empty()) return field_without_key(raw, error);
+    fields.push_back(
+        {key, unquote_value(trim(std::string_view(separator + 1, raw.size() - before - 1)))});
     return true;
 }
 

@@ -25,15 +25,16 @@ inline bool ascii_space(unsigned char c) {
 inline std::string_view trim_start(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size() && ascii_space(static_cast<unsigned char>(s[i]))) ++i;
-    if (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80)
-        return trim_start_slow(s.substr(i));
-    return s.substr(i);
+    s.remove_prefix(i);
+    if (!s.empty() && static_cast<unsigned char>(s.front()) >= 0x80) return trim_start_slow(s);
+    return s;
 }
 inline std::string_view trim_end(std::string_view s) {
     std::size_t n = s.size();
     while (n > 0 && ascii_space(static_cast<unsigned char>(s[n - 1]))) --n;
-    if (n > 0 && static_cast<unsigned char>(s[n - 1]) >= 0x80) return trim_end_slow(s.substr(0, n));
-    return s.substr(0, n);
+    s.remove_suffix(s.size() - n);
+    if (!s.empty() && static_cast<unsigned char>(s.back()) >= 0x80) return trim_end_slow(s);
+    return s;
 }
 inline std::string_view trim(std::string_view s) {
     return trim_end(trim_start(s));
