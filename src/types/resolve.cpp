@@ -1,6 +1,9 @@
 #include "types/resolve.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -107,6 +110,34 @@ std::optional<std::string_view> list_element_of(const TypeDef& type) {
     const auto builtin = find_builtin(alias->definition());
     if (!builtin || builtin->family != TypeFamily::List) return std::nullopt;
     return builtin->element;
+}
+
+// The failures of an object's check, kept out of its way.
+[[gnu::cold, gnu::noinline]] FieldOutcome not_an_object(std::string_view schema_name,
+                                                        std::string_view value) {
+    return FieldOutcome::failed(
+        QernError::invalid_value(concat("Field typed as schema '", schema_name,
+                                        "' must be an inline object '{ k = v, ... }', got: '",
+                                        value, "'"))
+            .display());
+}
+
+[[gnu::cold, gnu::noinline]] FieldOutcome unreadable_object(std::string_view schema_name,
+                                                            const std::string& error) {
+    return FieldOutcome::failed(
+        QernError::invalid_value(
+            concat("Failed to parse inline object for schema '", schema_name, "': ", error))
+            .display());
+}
+
+[[gnu::cold, gnu::noinline]] FieldOutcome missing_field(std::string_view schema_name,
+                                                        std::string_view field,
+                                                        std::string_view type) {
+    return FieldOutcome::failed(
+        QernError::schema_validation(
+            schema_name, field, type,
+            concat("Missing field '", field, "' in inline object for schema '", schema_name, "'"))
+            .display());
 }
 
 // Checks one value as a field of a type, and whatever that value holds. What it resolves
@@ -238,39 +269,30 @@ class Checker {
                         std::string_view value, bool read, const std::vector<ObjectField>& fields,
                         const std::string& error, unsigned depth) {
         const std::string_view t = trim(value);
-        if (t.empty() || t.front() != '{' || t.back() != '}') {
-            return FieldOutcome::failed(
-                QernError::invalid_value(
-                    concat("Field typed as schema '", schema_name,
-                           "' must be an inline object '{ k = v, ... }', got: '", value, "'"))
-                    .display());
-        }
-        if (!read) {
-            return FieldOutcome::failed(
-                QernError::invalid_value(
-                    concat("Failed to parse inline object for schema '", schema_name, "': ", error))
-                    .display());
-        }
+        if (t.empty() || t.front() != '{' || t.back() != '}') return not_an_object(schema_name, value);
+        if (!read) return unreadable_object(schema_name, error);
         // Each declared field's value, the last one given when it is given twice; the
         // fields are then checked in the table's order.
         Table& table = table_of(schema);
-        BufferPool<const ObjectField*>::Buffer given(given_pool_);
-        given->assign(table.size(), nullptr);
+        const ObjectField* few[32];
+        std::optional<BufferPool<const ObjectField*>::Buffer> many;
+        const ObjectField** given = few;
+        if (table.size() > std::size(few)) {
+            many.emplace(given_pool_);
+            (*many)->resize(table.size());
+            given = (*many)->data();
+        }
+        std::fill_n(given, table.size(), nullptr);
         for (std::size_t i = 0; i < fields.size(); ++i)
             if (const Table::Field* declared = table.find(fields[i].key, i))
-                (*given)[table.index_of(declared)] = &fields[i];
+                given[table.index_of(declared)] = &fields[i];
 
         for (std::size_t at = 0; at < table.size(); ++at) {
             const Table::Field& field = table.fields()[at];
-            const ObjectField* found = (*given)[at];
+            const ObjectField* found = given[at];
             if (found == nullptr) {
                 if (field.optional) continue;
-                return FieldOutcome::failed(
-                    QernError::schema_validation(
-                        schema_name, field.name, field.type,
-                        concat("Missing field '", field.name, "' in inline object for schema '",
-                               schema_name, "'"))
-                        .display());
+                return missing_field(schema_name, field.name, field.type);
             }
             if (passes_at_once(field.info, found->value, depth + 1)) continue;
             FieldOutcome inner = run(field.info, found->value, depth + 1);
