@@ -34,18 +34,31 @@ TEST(TypesPrimitive, NumbersReadExactlyWhateverTheirLength) {
         return negative ? -x : x;
     };
     const auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-    std::vector<std::string> texts = {"0",      "-0",     "-0.0",   "+0.5",    "1.",
-                                      ".5",     "0.1",    "0.3",    "2.675",   "4999.75",
-                                      "999999999999999",  "0.000000000000001",
-                                      "9007199254740993", "1234567890.12345678", "-.000001"};
+    std::vector<std::string> texts = {"0",
+                                      "-0",
+                                      "-0.0",
+                                      "+0.5",
+                                      "1.",
+                                      ".5",
+                                      "0.1",
+                                      "0.3",
+                                      "2.675",
+                                      "4999.75",
+                                      "999999999999999",
+                                      "0.000000000000001",
+                                      "9007199254740993",
+                                      "1234567890.12345678",
+                                      "-.000001"};
     std::mt19937_64 random(7);
     for (int i = 0; i < 20000; ++i) {
         std::string digits = std::to_string(random() % 1'000'000'000'000'000ULL);
         digits.resize(1 + random() % digits.size());
         const std::size_t point = random() % (digits.size() + 1);
         std::string text = (random() % 3 == 0 ? "-" : "") + digits.substr(0, point);
-        if (random() % 4 != 0) text += "." + digits.substr(point);
-        else text += digits.substr(point);
+        if (random() % 4 != 0)
+            text += "." + digits.substr(point);
+        else
+            text += digits.substr(point);
         texts.push_back(text);
     }
     for (const std::string& text : texts) {

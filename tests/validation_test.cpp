@@ -157,8 +157,9 @@ TEST(Validation, OfSeveralFailingFieldsTheFirstByNameIsReported) {
     for (int round = 0; round < 40; ++round) {
         const QernDocument doc = wide(round % 2 == 0 ? 0 : 30);
         EXPECT_EQ(field_error(doc, "W", "{ p = 1 }"),
-                  prefix + "field 'c' (type 'i32') — Missing field 'c' in inline object for "
-                           "schema 'W'");
+                  prefix +
+                      "field 'c' (type 'i32') — Missing field 'c' in inline object for "
+                      "schema 'W'");
         std::string all_bad = "{ ";
         for (char c = 'p'; c >= 'a'; --c) all_bad += std::string(1, c) + " = x, ";
         EXPECT_EQ(field_error(doc, "W", all_bad + "}"),

@@ -83,7 +83,7 @@ class PySink final : public TypedSink {
         enum Kind : std::uint8_t { List, Tuple, Dict };
         PyObject* group;  // null for a list, made when it closes
         Kind kind;
-        Py_ssize_t next = 0;  // a tuple's next item; where a list's items start in items_
+        Py_ssize_t next = 0;      // a tuple's next item; where a list's items start in items_
         PyObject* key = nullptr;  // a dict's key waiting for its value
     };
 

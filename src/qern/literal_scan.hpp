@@ -52,7 +52,8 @@ inline unsigned marked_bytes(const unsigned char* p) {
 // marked_bytes for the last `n` bytes of a text, fewer than 16, read where they lie.
 inline unsigned marked_tail(const unsigned char* p, std::size_t n) {
     unsigned mask = 0;
-    for (std::size_t i = 0; i < n; ++i) mask |= static_cast<unsigned>(kLiteralClass[p[i]] != 0) << i;
+    for (std::size_t i = 0; i < n; ++i)
+        mask |= static_cast<unsigned>(kLiteralClass[p[i]] != 0) << i;
     return mask;
 }
 

@@ -34,10 +34,12 @@ namespace {
     return false;
 }
 
-}  // namespace
-
-bool add_object_field(std::string_view raw, const char* separator, std::vector<ObjectField>& fields,
-                      std::string& error) {
+// One field of an inline object from its piece of the body, as it stands, and where in it
+// its separator is (null for none): appended to `fields`, or false with the reason in
+// `error`. A blank piece adds nothing.
+[[gnu::always_inline]] inline bool add_object_field(std::string_view raw, const char* separator,
+                                                    std::vector<ObjectField>& fields,
+                                                    std::string& error) {
     if (separator == nullptr) return field_without_separator(raw, error);
     // The separator is no blank, so the piece is not blank, and trimming the two sides of
     // the separator trims the piece.
@@ -49,12 +51,14 @@ bool add_object_field(std::string_view raw, const char* separator, std::vector<O
     return true;
 }
 
-namespace {
-
-bool wrapped_object(std::string_view t, std::string_view value, std::string& error) {
-    if (t.size() >= 2 && t.front() == '{' && t.back() == '}') return true;
+[[gnu::noinline, gnu::cold]] bool unwrapped_object(std::string_view value, std::string& error) {
     error = concat("Inline object must be wrapped in '{}', got: '", value, "'");
     return false;
+}
+
+inline bool wrapped_object(std::string_view t, std::string_view value, std::string& error) {
+    if (t.size() >= 2 && t.front() == '{' && t.back() == '}') return true;
+    return unwrapped_object(value, error);
 }
 
 }  // namespace

@@ -56,12 +56,6 @@ InlineObject parse_inline_object(std::string_view value);
 bool parse_inline_object_into(std::string_view value, std::vector<ObjectField>& fields,
                               std::string& error);
 
-// One field of an inline object from its piece of the body, as it stands, and where in it
-// its separator is (null for none): appended to `fields`, or false with the reason in
-// `error`. A blank piece adds nothing.
-bool add_object_field(std::string_view piece, const char* separator,
-                      std::vector<ObjectField>& fields, std::string& error);
-
 // parse_inline_object_into for a list item `item` (trimmed) from the marks that the scan
 // of its list left in it.
 bool object_from_marks(std::string_view item, const std::vector<literal_scan::InnerMark>& marks,

@@ -76,8 +76,9 @@ class FieldTable {
                 if (same_text(f.name, name)) return &f;
             return nullptr;
         }
-        const auto it = std::lower_bound(fields_.begin(), fields_.end(), name,
-                                         [](const Field& f, std::string_view n) { return f.name < n; });
+        const auto it =
+            std::lower_bound(fields_.begin(), fields_.end(), name,
+                             [](const Field& f, std::string_view n) { return f.name < n; });
         return it != fields_.end() && it->name == name ? &*it : nullptr;
     }
 

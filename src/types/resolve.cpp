@@ -216,8 +216,8 @@ class Checker {
     Table& table_of(const SchemaDef& schema) {
         for (const auto& table : tables_)
             if (table->schema() == &schema) return *table;
-        tables_.push_back(std::make_unique<Table>(
-            schema, [&](std::string_view type) { return resolved(type); }));
+        tables_.push_back(
+            std::make_unique<Table>(schema, [&](std::string_view type) { return resolved(type); }));
         return *tables_.back();
     }
 
@@ -269,7 +269,8 @@ class Checker {
                         std::string_view value, bool read, const std::vector<ObjectField>& fields,
                         const std::string& error, unsigned depth) {
         const std::string_view t = trim(value);
-        if (t.empty() || t.front() != '{' || t.back() != '}') return not_an_object(schema_name, value);
+        if (t.empty() || t.front() != '{' || t.back() != '}')
+            return not_an_object(schema_name, value);
         if (!read) return unreadable_object(schema_name, error);
         // Each declared field's value, the last one given when it is given twice; the
         // fields are then checked in the table's order.
