@@ -22,8 +22,8 @@ std::string repeat(std::string_view s, std::size_t n) {
 }
 
 // "list<list<...<i32>...>>" nested n times, and a value with n brackets around "1".
-std::string nested_list_type(std::size_t n) {
-    return repeat("list<", n) + "i32" + repeat(">", n);
+std::string nested_list_type(std::size_t n, std::string_view element = "i32") {
+    return repeat("list<", n) + std::string(element) + repeat(">", n);
 }
 std::string nested_list_value(std::size_t n) {
     return repeat("[", n) + "1" + repeat("]", n);
@@ -169,12 +169,16 @@ TEST(Validation, OfSeveralFailingFieldsTheFirstByNameIsReported) {
 
 TEST(Validation, ListNestingStopsPastTheDepthLimit) {
     const QernDocument doc = new_document();
-    EXPECT_EQ(value_error(doc, nested_list_type(256), nested_list_value(256)), "");
-    const std::string type = nested_list_type(257);
-    EXPECT_EQ(value_error(doc, type, nested_list_value(257)),
-              concat("Invalid type '", type, "': ", kDeep));
-    EXPECT_EQ(field_error(doc, type, nested_list_value(257)),
-              concat("Schema 'Cfg' validation error: field 'f' (type '", type, "') — ", kDeep));
+    // Items of any text are passed without a check of their own, but not past the limit.
+    for (std::string_view element : {"i32", "string"}) {
+        EXPECT_EQ(value_error(doc, nested_list_type(256, element), nested_list_value(256)), "");
+        const std::string type = nested_list_type(257, element);
+        EXPECT_EQ(value_error(doc, type, nested_list_value(257)),
+                  concat("Invalid type '", type, "': ", kDeep));
+        EXPECT_EQ(field_error(doc, type, nested_list_value(257)),
+                  concat("Schema 'Cfg' validation error: field 'f' (type '", type, "') — ", kDeep));
+        EXPECT_EQ(field_error(doc, type, "[]"), "") << element;
+    }
 }
 
 TEST(Validation, HugeListTypeFailsOnceNotPerLevel) {

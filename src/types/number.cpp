@@ -24,26 +24,25 @@ inline bool is_digit(char c) {
 std::optional<double> short_decimal(std::string_view s) {
     static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    std::size_t i = s.empty() || (s[0] != '-' && s[0] != '+') ? 0 : 1;
-    std::uint64_t digits = 0;
-    std::size_t count = 0;
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    const bool negative = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    std::uint64_t digits = 0;  // wraps on a long run of digits, which is refused below
+    const char* const whole = p;
+    while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    std::size_t count = static_cast<std::size_t>(p - whole);
     std::size_t fraction = 0;
-    bool point = false;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (is_digit(c)) {
-            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-            ++count;
-            fraction += point ? 1 : 0;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            return std::nullopt;
-        }
+    if (p != end && *p == '.') {
+        const char* const first = ++p;
+        while (p != end && is_digit(*p))
+            digits = digits * 10 + static_cast<std::uint64_t>(*p++ - '0');
+        fraction = static_cast<std::size_t>(p - first);
+        count += fraction;
     }
-    if (count == 0 || count > 15) return std::nullopt;
+    if (p != end || count == 0 || count > 15) return std::nullopt;
     const double value = static_cast<double>(digits) / kPowers[fraction];
-    return s[0] == '-' ? -value : value;
+    return negative ? -value : value;
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ struct FieldCheck {
     const TypeDef* registered = nullptr;
     const SchemaDef* schema = nullptr;
     BuiltinType builtin{TypeFamily::Primitive, 0, {}};
+    bool any_items = false;  // a list whose items pass whatever their text
 };
 
 std::optional<std::string_view> list_element_of(const TypeDef& type);
@@ -205,7 +206,9 @@ class Checker {
     FieldCheck resolved(std::string_view name) {
         for (const auto& [known, check] : known_)
             if (known.data() == name.data() && known.size() == name.size()) return check;
-        const FieldCheck check = resolve_check(doc_, name);
+        FieldCheck check = resolve_check(doc_, name);
+        if (check.kind == FieldCheck::List)
+            check.any_items = accepts_any_text(resolve_check(doc_, check.name));
         if (known_.size() < 32) known_.emplace_back(name, check);
         return check;
     }
@@ -228,9 +231,12 @@ class Checker {
         return is_primitive(check) &&
                static_cast<PrimitiveKind>(check.builtin.code) == PrimitiveKind::String;
     }
-    // Whether a primitive check at `depth` passes `value`, told without forming an
-    // outcome. False sends the value through run(), which tells how it fails.
+    // Whether a check at `depth` passes `value`, told without forming an outcome, for a
+    // primitive or a list of any text. False sends the value through run(), which tells
+    // how it fails.
     static bool passes_at_once(const FieldCheck& check, std::string_view value, unsigned depth) {
+        if (check.kind == FieldCheck::List)
+            return check.any_items && depth + 1 <= kMaxValueDepth && list_body(value).has_value();
         return is_primitive(check) && depth <= kMaxValueDepth &&
                primitive_accepts(static_cast<PrimitiveKind>(check.builtin.code), value);
     }
