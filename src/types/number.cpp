@@ -20,8 +20,8 @@ inline bool is_digit(char c) {
 // A plain decimal of at most 15 digits, "12", "-0.125", "4999.75", read exactly: its digits
 // as an integer (below 2^53) and the power of ten of its fraction (at most 10^15) are both
 // doubles as they stand, so the one division rounds the value correctly, as a reader of
-// any length would. Absent for anything else.
-std::optional<double> short_decimal(std::string_view s) {
+// any length would. False for anything else.
+bool short_decimal(std::string_view s, double& out) {
     static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     const char* p = s.data();
@@ -40,9 +40,10 @@ std::optional<double> short_decimal(std::string_view s) {
         fraction = static_cast<std::size_t>(p - first);
         count += fraction;
     }
-    if (p != end || count == 0 || count > 15) return std::nullopt;
+    if (p != end || count == 0 || count > 15) return false;
     const double value = static_cast<double>(digits) / kPowers[fraction];
-    return negative ? -value : value;
+    out = negative ? -value : value;
+    return true;
 }
 
 }  // namespace
@@ -100,7 +101,7 @@ bool is_i32(std::string_view s) {
 }
 
 std::optional<double> parse_number(std::string_view s) {
-    if (const auto exact = short_decimal(s)) return exact;
+    if (double exact; short_decimal(s, exact)) return exact;
     // A plain decimal number, read as it stands: what follows a sign is a digit or '.', so
     // the reader can take neither "inf" nor "nan", and nothing after it may be left over.
     if (!s.empty()) {
