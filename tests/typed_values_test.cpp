@@ -155,6 +155,16 @@ TEST(TypedValues, SchemaObjects) {
                   {"{ y = 2, e = 1, x = 1 }", "{'y': 2.0, 'e': '1', 'x': 1.0}"},
                   {"{ label = 'home', y = 0, x = -1 }", "{'label': 'home', 'y': 0.0, 'x': -1.0}"}},
                  kPoint);
+    // Objects of more fields than a walk keeps at hand, undeclared ones among them.
+    std::string wide = "{ x = 1";
+    std::string shown = "{'x': 5.0";
+    for (int i = 0; i < 40; ++i) {
+        wide += ", a" + std::to_string(i) + " = " + std::to_string(i);
+        shown += ", 'a" + std::to_string(i) + "': '" + std::to_string(i) + "'";
+    }
+    EXPECT_EQ(typed("Point", wide + ", y = 2, x = 5 }", kPoint), shown + ", 'y': 2.0}");
+    const std::string without_y = wide + " }";
+    expect_refused("Point", {{without_y, "field 'y' of schema 'Point' is missing"}}, kPoint);
     expect_typed("Path",
                  {{"{ points = [{x = 0, y = 0}, {x = 1, y = 1}] }",
                    "{'points': [{'x': 0.0, 'y': 0.0}, {'x': 1.0, 'y': 1.0}]}"}},

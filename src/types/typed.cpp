@@ -1,7 +1,9 @@
 #include "types/typed.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -289,7 +291,15 @@ class Converter {
             return not_a(value, "an inline object { k = v, ... }");
         if (!read) return fail(error);
         Layout& fields_of = layout(schema);
-        BufferPool<const Layout::Field*>::Buffer declared(declared_pool_);
+        // The declaration of each field, or null: at hand for a few fields, pooled for many.
+        const Layout::Field* few[32];
+        std::optional<BufferPool<const Layout::Field*>::Buffer> many;
+        const Layout::Field** declared = few;
+        if (fields.size() > std::size(few)) {
+            many.emplace(declared_pool_);
+            (*many)->resize(fields.size());
+            declared = (*many)->data();
+        }
         std::size_t required = 0;
         const auto declare = [&] {
             // Whether a name may be given twice: two fields of one declared name, two
@@ -299,7 +309,7 @@ class Converter {
             bool twice = fields_of.size() > 64;
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 const Layout::Field* field = fields_of.find(fields[i].key, i);
-                declared->push_back(field);
+                declared[i] = field;
                 if (field == nullptr) {
                     twice = twice || ++undeclared > 1;
                     continue;
@@ -314,7 +324,6 @@ class Converter {
         if (declare()) {
             // A field given twice keeps its first place and takes its last value.
             keep_last_values(fields);
-            declared->clear();
             required = 0;
             declare();
         }
@@ -334,7 +343,7 @@ class Converter {
         if (!sink_->begin_object(fields.size())) return Status::Stopped;
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const ObjectField& f = fields[i];
-            const Layout::Field* field = (*declared)[i];
+            const Layout::Field* field = declared[i];
             // A declared field's name is given as the schema has it: the same text, kept
             // in one place, which lets a sink know a name it has seen by where it lies.
             if (!sink_->key(field != nullptr ? field->name : f.key)) return Status::Stopped;
