@@ -385,19 +385,34 @@ def _version(python):
 
 def _targets(results, versions):
     """One row per target, one column per interpreter: the ratio, and whether it is met.
-    The two-thread throughput shows the pure C++ parse's ratio of the same run beside it."""
+    The two-thread throughput shows the pure C++ parse's ratio of the same run beside it, and
+    two threads reading one snapshot that of two threads each reading a dict of its own.
+    A target measured on some interpreters only (reads from threads, on a free-threaded
+    build) has its row after the target it follows there, and no figure elsewhere."""
+    order = []  # target names, each after the one it follows in the first file that has it
+    for r in results:
+        previous = None
+        for t in r["targets"]:
+            if t["target"] not in order:
+                order.insert(order.index(previous) + 1 if previous is not None else len(order),
+                             t["target"])
+            previous = t["target"]
+    by_name = [{t["target"]: t for t in r["targets"]} for r in results]
     header = ["target", "limit"] + versions
     rows = []
-    for i, first in enumerate(results[0]["targets"]):
-        row = [first["target"], "" if first["limit"] is None else f"{first['limit']}"]
-        for r in results:
-            t = r["targets"][i] if i < len(r["targets"]) else None
-            if t is None or t["target"] != first["target"]:
+    for name in order:
+        limit = next(b[name]["limit"] for b in by_name if name in b)
+        row = [name, "" if limit is None else f"{limit}"]
+        for b in by_name:
+            t = b.get(name)
+            if t is None:
                 row.append("")
                 continue
             cell = f"{t['ratio']:.2f}"
             if t.get("cxx") is not None:
                 cell += f" (C++ {t['cxx']:.2f})"
+            if t.get("own_dicts") is not None:
+                cell += f" (own dicts {t['own_dicts']:.2f})"
             if t["met"] is not None:
                 cell += ", met" if t["met"] else ", not met"
             row.append(cell)
