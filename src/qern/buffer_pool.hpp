@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,28 @@ class BufferPool {
 
   private:
     std::vector<std::vector<T>> free_;
+};
+
+// `n` elements for one level of a walk, left as they are made: on the stack when there are
+// at most N, in a buffer of the pool otherwise.
+template <class T, std::size_t N>
+class SmallBuffer {
+  public:
+    SmallBuffer(BufferPool<T>& pool, std::size_t n) {
+        if (n <= N) return;
+        pooled_.emplace(pool);
+        (*pooled_)->resize(n);
+        data_ = (*pooled_)->data();
+    }
+    SmallBuffer(const SmallBuffer&) = delete;
+    SmallBuffer& operator=(const SmallBuffer&) = delete;
+    T& operator[](std::size_t i) { return data_[i]; }
+    T* data() { return data_; }
+
+  private:
+    T local_[N];
+    std::optional<typename BufferPool<T>::Buffer> pooled_;
+    T* data_ = local_;
 };
 
 }  // namespace qern

@@ -35,6 +35,25 @@ Result<PrimitiveKind> parse_primitive(std::string_view name) {
     return QernError::key_not_found(name);
 }
 
+namespace {
+
+// A color "#RRGGBB" or "#RRGGBBAA"; its two failures say which part is wrong.
+Result<void> validate_color(std::string_view value) {
+    if (value.empty() || value[0] != '#' || (value.size() != 7 && value.size() != 9)) {
+        return QernError::invalid_value(
+            concat("Expected color in #RRGGBB or #RRGGBBAA format, got '", value, "'"));
+    }
+    std::string_view hex = value.substr(1);
+    if (hex[0] == '+') hex.remove_prefix(1);
+    for (char c : hex) {
+        if (!is_hex_digit(c))
+            return QernError::invalid_value(concat("Invalid hex color '", value, "'"));
+    }
+    return success();
+}
+
+}  // namespace
+
 bool primitive_accepts(PrimitiveKind kind, std::string_view value) {
     switch (kind) {
         case PrimitiveKind::I32:
@@ -46,37 +65,25 @@ bool primitive_accepts(PrimitiveKind kind, std::string_view value) {
         case PrimitiveKind::Bool:
             return parse_bool(value).has_value();
         case PrimitiveKind::Color:
-            return validate_primitive(kind, value).ok();
+            return validate_color(value).ok();
     }
     return true;
 }
 
 Result<void> validate_primitive(PrimitiveKind kind, std::string_view value) {
-    if (kind != PrimitiveKind::Color && primitive_accepts(kind, value)) return success();
+    if (kind == PrimitiveKind::Color) return validate_color(value);
+    if (primitive_accepts(kind, value)) return success();
     switch (kind) {
         case PrimitiveKind::I32:
             return QernError::invalid_value(concat("Expected i32, got '", value, "'"));
         case PrimitiveKind::F64:
             return QernError::invalid_value(concat("Expected f64, got '", value, "'"));
-        case PrimitiveKind::String:
-            return success();
         case PrimitiveKind::Bool:
             return QernError::invalid_value(
                 concat("Expected bool (true/false/1/0), got '", value, "'"));
-        case PrimitiveKind::Color: {
-            if (value.empty() || value[0] != '#' || (value.size() != 7 && value.size() != 9)) {
-                return QernError::invalid_value(
-                    concat("Expected color in #RRGGBB or #RRGGBBAA format, got '", value, "'"));
-            }
-            std::string_view hex = value.substr(1);
-            if (hex[0] == '+') hex.remove_prefix(1);
-            for (char c : hex) {
-                if (!is_hex_digit(c)) {
-                    return QernError::invalid_value(concat("Invalid hex color '", value, "'"));
-                }
-            }
-            return success();
-        }
+        case PrimitiveKind::String:
+        case PrimitiveKind::Color:
+            break;
     }
     return success();
 }

@@ -1,9 +1,7 @@
 #include "types/resolve.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <memory>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -281,15 +279,8 @@ class Checker {
         // Each declared field's value, the last one given when it is given twice; the
         // fields are then checked in the table's order.
         Table& table = table_of(schema);
-        const ObjectField* few[32];
-        std::optional<BufferPool<const ObjectField*>::Buffer> many;
-        const ObjectField** given = few;
-        if (table.size() > std::size(few)) {
-            many.emplace(given_pool_);
-            (*many)->resize(table.size());
-            given = (*many)->data();
-        }
-        std::fill_n(given, table.size(), nullptr);
+        SmallBuffer<const ObjectField*, 32> given(given_pool_, table.size());
+        std::fill_n(given.data(), table.size(), nullptr);
         for (std::size_t i = 0; i < fields.size(); ++i)
             if (const Table::Field* declared = table.find(fields[i].key, i))
                 given[table.index_of(declared)] = &fields[i];

@@ -1,9 +1,7 @@
 #include "types/typed.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -292,14 +290,7 @@ class Converter {
         if (!read) return fail(error);
         Layout& fields_of = layout(schema);
         // The declaration of each field, or null: at hand for a few fields, pooled for many.
-        const Layout::Field* few[32];
-        std::optional<BufferPool<const Layout::Field*>::Buffer> many;
-        const Layout::Field** declared = few;
-        if (fields.size() > std::size(few)) {
-            many.emplace(declared_pool_);
-            (*many)->resize(fields.size());
-            declared = (*many)->data();
-        }
+        SmallBuffer<const Layout::Field*, 32> declared(declared_pool_, fields.size());
         std::size_t required = 0;
         const auto declare = [&] {
             // Whether a name may be given twice: two fields of one declared name, two
