@@ -22,6 +22,8 @@ class PySink final : public TypedSink {
         for (auto& zone : zones_) Py_DECREF(zone.second);
         for (auto& key : keys_) Py_DECREF(key.second);
         for (auto& slot : short_strs_) Py_XDECREF(slot.str);
+        for (auto& slot : ints_) Py_XDECREF(slot.object);
+        for (auto& slot : floats_) Py_XDECREF(slot.object);
     }
 
     // The finished value, once the walk has ended without a stop.
@@ -42,8 +44,19 @@ class PySink final : public TypedSink {
         if (text.size() > 8) return put(to_python(text));
         return put(short_str(text));
     }
-    bool on_int(std::int64_t n) override { return put(PyLong_FromLongLong(n)); }
-    bool on_float(double x) override { return put(PyFloat_FromDouble(x)); }
+    bool on_int(std::int64_t n) override {
+        Number& slot = ints_[static_cast<std::uint64_t>(n) & (kNumbersKept - 1)];
+        if (slot.object != nullptr && slot.bits == static_cast<std::uint64_t>(n))
+            return put(Py_NewRef(slot.object));
+        return put(keep(slot, static_cast<std::uint64_t>(n), PyLong_FromLongLong(n)));
+    }
+    bool on_float(double x) override {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        Number& slot = floats_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kNumberBits)];
+        if (slot.object != nullptr && slot.bits == bits) return put(Py_NewRef(slot.object));
+        return put(keep(slot, bits, PyFloat_FromDouble(x)));
+    }
     bool on_bool(bool b) override { return put(Py_NewRef(b ? Py_True : Py_False)); }
     bool on_date(const Date& d) override { return put(PyDate_FromDate(d.year, d.month, d.day)); }
     bool on_datetime(const DateTime& t) override {
@@ -189,6 +202,24 @@ class PySink final : public TypedSink {
         PyObject* str = nullptr;
     };
     ShortStr short_strs_[64];
+
+    // Numbers repeat in a configuration too (ports, counts, weights): the last int and the
+    // last float made in each of 1024 slots are shared, told apart by all their bits.
+    struct Number {
+        std::uint64_t bits = 0;
+        PyObject* object = nullptr;
+    };
+    static constexpr unsigned kNumberBits = 10;
+    static constexpr std::size_t kNumbersKept = std::size_t{1} << kNumberBits;
+    // Takes over `made` (null: the interpreter's error is set) and keeps it in `slot`.
+    static PyObject* keep(Number& slot, std::uint64_t bits, PyObject* made) {
+        if (made == nullptr) return nullptr;
+        Py_XSETREF(slot.object, Py_NewRef(made));
+        slot.bits = bits;
+        return made;
+    }
+    Number ints_[kNumbersKept];
+    Number floats_[kNumbersKept];
 
     std::vector<Frame> stack_;
     std::vector<PyObject*> items_;  // of the open lists, each list's after its outer one's

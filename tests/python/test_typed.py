@@ -1,6 +1,7 @@
 """to_typed_dict: each value of a key that a schema declares becomes its type's Python value."""
 
 import datetime as dt
+import math
 
 import pytest
 
@@ -177,3 +178,15 @@ def test_each_call_makes_new_objects():
     assert first == second and first["xs"] is not second["xs"]
     first["xs"].append(3)
     assert doc.to_typed_dict()["xs"] == [1, 2]
+
+
+def test_equal_numbers_may_be_shared_but_never_mixed_up():
+    # Numbers that fall in one kept slot, and floats equal but for their sign or payload.
+    ints = [1, 1025, 1, -1023, 2**31 - 1, 1 - 2**31, 1025, 2049]
+    got = typed("list<i32>", "[" + ", ".join(map(str, ints)) + "]")
+    assert got == ints and all(type(n) is int for n in got)
+    assert got[0] is got[2]
+    zeros = typed("list<f64>", "[0.0, -0.0, 0, -0, 1e-400, -1e-400]")
+    assert [math.copysign(1, z) for z in zeros] == [1, -1, 1, -1, 1, -1]
+    floats = [i / 4 for i in range(4000)] + [i / 4 for i in range(4000)]
+    assert typed("list<f64>", "[" + ", ".join(map(repr, floats)) + "]") == floats
