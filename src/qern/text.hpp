@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,21 +21,31 @@ std::string_view trim_start_slow(std::string_view s);
 std::string_view trim_end_slow(std::string_view s);
 
 // ASCII is decided inline; only a byte past ASCII at the edge needs the full set.
-inline bool ascii_space(unsigned char c) {
+constexpr bool ascii_space(unsigned char c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20;
 }
+// What a byte at the edge of a text tells a trim: 1 an ASCII blank, 2 a byte past ASCII
+// (maybe part of a wider blank), 0 the text starts or ends there.
+inline constexpr auto kEdgeByte = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned c = 0; c < 256; ++c)
+        t[c] = ascii_space(static_cast<unsigned char>(c)) ? 1 : c >= 0x80 ? 2 : 0;
+    return t;
+}();
 inline std::string_view trim_start(std::string_view s) {
     std::size_t i = 0;
-    while (i < s.size() && ascii_space(static_cast<unsigned char>(s[i]))) ++i;
+    unsigned edge = 0;
+    while (i < s.size() && (edge = kEdgeByte[static_cast<unsigned char>(s[i])]) == 1) ++i;
     s.remove_prefix(i);
-    if (!s.empty() && static_cast<unsigned char>(s.front()) >= 0x80) return trim_start_slow(s);
+    if (edge == 2) return trim_start_slow(s);
     return s;
 }
 inline std::string_view trim_end(std::string_view s) {
     std::size_t n = s.size();
-    while (n > 0 && ascii_space(static_cast<unsigned char>(s[n - 1]))) --n;
+    unsigned edge = 0;
+    while (n > 0 && (edge = kEdgeByte[static_cast<unsigned char>(s[n - 1])]) == 1) --n;
     s.remove_suffix(s.size() - n);
-    if (!s.empty() && static_cast<unsigned char>(s.back()) >= 0x80) return trim_end_slow(s);
+    if (edge == 2) return trim_end_slow(s);
     return s;
 }
 inline std::string_view trim(std::string_view s) {
