@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -22,8 +23,10 @@ class PySink final : public TypedSink {
         for (auto& zone : zones_) Py_DECREF(zone.second);
         for (auto& key : keys_) Py_DECREF(key.second);
         for (auto& slot : short_strs_) Py_XDECREF(slot.str);
-        for (auto& slot : ints_) Py_XDECREF(slot.object);
-        for (auto& slot : floats_) Py_XDECREF(slot.object);
+        if (numbers_ != nullptr) {
+            for (auto& slot : numbers_->ints) Py_XDECREF(slot.object);
+            for (auto& slot : numbers_->floats) Py_XDECREF(slot.object);
+        }
     }
 
     // The finished value, once the walk has ended without a stop.
@@ -45,15 +48,19 @@ class PySink final : public TypedSink {
         return put(short_str(text));
     }
     bool on_int(std::int64_t n) override {
-        Number& slot = ints_[static_cast<std::uint64_t>(n) & (kNumbersKept - 1)];
-        if (slot.object != nullptr && slot.bits == static_cast<std::uint64_t>(n))
-            return put(Py_NewRef(slot.object));
-        return put(keep(slot, static_cast<std::uint64_t>(n), PyLong_FromLongLong(n)));
+        NumberCache* cache = numbers();
+        if (cache == nullptr) return put(PyLong_FromLongLong(n));
+        const auto bits = static_cast<std::uint64_t>(n);
+        Number& slot = cache->ints[bits & (kNumbersKept - 1)];
+        if (slot.object != nullptr && slot.bits == bits) return put(Py_NewRef(slot.object));
+        return put(keep(slot, bits, PyLong_FromLongLong(n)));
     }
     bool on_float(double x) override {
+        NumberCache* cache = numbers();
+        if (cache == nullptr) return put(PyFloat_FromDouble(x));
         std::uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
-        Number& slot = floats_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kNumberBits)];
+        Number& slot = cache->floats[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kNumberBits)];
         if (slot.object != nullptr && slot.bits == bits) return put(Py_NewRef(slot.object));
         return put(keep(slot, bits, PyFloat_FromDouble(x)));
     }
@@ -168,9 +175,19 @@ class PySink final : public TypedSink {
     // first kKeysKept names and shared by the objects that use them, as json.loads shares
     // its keys. Objects have few names: a short list is searched faster than a hash.
     PyObject* key_str(std::string_view name) {
-        // The names a schema declares come from where the schema keeps them.
-        for (const auto& [text, str] : keys_)
-            if (text.data() == name.data() && text.size() == name.size()) return Py_NewRef(str);
+        // The names a schema declares come from where the schema keeps them, and the
+        // objects of a list give them in the same order: the name after the last one found
+        // is tried first.
+        if (next_key_ < keys_.size() && keys_[next_key_].first.data() == name.data() &&
+            keys_[next_key_].first.size() == name.size()) {
+            return Py_NewRef(keys_[next_key_++].second);
+        }
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            if (keys_[i].first.data() == name.data() && keys_[i].first.size() == name.size()) {
+                next_key_ = i + 1;
+                return Py_NewRef(keys_[i].second);
+            }
+        }
         for (const auto& [text, str] : keys_)
             if (same_text(text, name)) return Py_NewRef(str);
         PyObject* str = to_python(name);
@@ -178,6 +195,7 @@ class PySink final : public TypedSink {
         return str;
     }
     static constexpr std::size_t kKeysKept = 32;
+    std::size_t next_key_ = 0;
 
     // The str of a text of at most eight bytes (a new reference). Short values repeat in a
     // configuration (names of zones, modes, units): the last one made in each of 64 slots
@@ -203,14 +221,25 @@ class PySink final : public TypedSink {
     };
     ShortStr short_strs_[64];
 
-    // Numbers repeat in a configuration too (ports, counts, weights): the last int and the
-    // last float made in each of 1024 slots are shared, told apart by all their bits.
+    // Numbers repeat in a configuration too (ports, counts, weights): once a walk has made
+    // kNumbersBeforeKept of them, the last int and the last float made in each of 1024
+    // slots are shared, told apart by all their bits. A walk of a few values keeps none.
     struct Number {
         std::uint64_t bits = 0;
         PyObject* object = nullptr;
     };
     static constexpr unsigned kNumberBits = 10;
     static constexpr std::size_t kNumbersKept = std::size_t{1} << kNumberBits;
+    static constexpr std::size_t kNumbersBeforeKept = 64;
+    struct NumberCache {
+        Number ints[kNumbersKept];
+        Number floats[kNumbersKept];
+    };
+    NumberCache* numbers() {
+        if (numbers_ == nullptr && ++numbers_made_ > kNumbersBeforeKept)
+            numbers_ = std::make_unique<NumberCache>();
+        return numbers_.get();
+    }
     // Takes over `made` (null: the interpreter's error is set) and keeps it in `slot`.
     static PyObject* keep(Number& slot, std::uint64_t bits, PyObject* made) {
         if (made == nullptr) return nullptr;
@@ -218,8 +247,8 @@ class PySink final : public TypedSink {
         slot.bits = bits;
         return made;
     }
-    Number ints_[kNumbersKept];
-    Number floats_[kNumbersKept];
+    std::unique_ptr<NumberCache> numbers_;
+    std::size_t numbers_made_ = 0;
 
     std::vector<Frame> stack_;
     std::vector<PyObject*> items_;  // of the open lists, each list's after its outer one's

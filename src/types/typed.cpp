@@ -24,10 +24,48 @@ namespace qern {
 // a schema, then a built-in name.
 struct FieldType {
     enum Kind : std::uint8_t { Builtin, Schema, Unknown, UnresolvedAlias } kind = Unknown;
+    // How a value of a one-piece type is read, for the values of lists and objects to be
+    // read without the whole dispatch: Other for the rest.
+    enum Scalar : std::uint8_t { Other, Integer, Number, Bool, Text } scalar = Other;
     BuiltinType builtin{TypeFamily::Primitive, 0, {}};
     const SchemaDef* schema = nullptr;
     std::string_view name;  // the schema, the unknown name or the alias's definition
 };
+
+static FieldType::Scalar scalar_of(const BuiltinType& type) {
+    switch (type.family) {
+        case TypeFamily::Primitive:
+            switch (static_cast<PrimitiveKind>(type.code)) {
+                case PrimitiveKind::I32:
+                    return FieldType::Integer;
+                case PrimitiveKind::F64:
+                    return FieldType::Number;
+                case PrimitiveKind::Bool:
+                    return FieldType::Bool;
+                case PrimitiveKind::String:
+                    return FieldType::Text;
+                case PrimitiveKind::Color:
+                    return FieldType::Other;
+            }
+            return FieldType::Other;
+        case TypeFamily::Physics:
+            return is_integer_unit(static_cast<Unit>(type.code)) ? FieldType::Integer
+                                                                 : FieldType::Number;
+        case TypeFamily::Time: {
+            const auto kind = static_cast<TimeKind>(type.code);
+            return kind == TimeKind::DateTime || kind == TimeKind::Duration ? FieldType::Other
+                                                                            : FieldType::Number;
+        }
+        case TypeFamily::Math:
+        case TypeFamily::List:
+            break;
+    }
+    return FieldType::Other;
+}
+
+static FieldType builtin_field_type(const BuiltinType& type) {
+    return {FieldType::Builtin, scalar_of(type), type, nullptr, {}};
+}
 
 static FieldType resolve_field_type(const QernDocument& doc, std::string_view name) {
     const auto& types = doc.types();
@@ -35,23 +73,26 @@ static FieldType resolve_field_type(const QernDocument& doc, std::string_view na
         if (const auto it = types.find(name); it != types.end()) {
             // Only @type registers types, and it registers aliases.
             const auto* alias = dynamic_cast<const AliasType*>(it->second.get());
-            if (alias == nullptr) return {FieldType::Unknown, {}, nullptr, name};
+            if (alias == nullptr) return {FieldType::Unknown, FieldType::Other, {}, nullptr, name};
             std::optional<BuiltinType> target;
             if (alias->kind() == AliasKind::TypeExpression) {
                 target = find_builtin(alias->definition());
             } else if (const auto kind = find_primitive(alias->definition())) {
                 target = BuiltinType{TypeFamily::Primitive, static_cast<std::uint8_t>(*kind), {}};
             }
-            if (!target) return {FieldType::UnresolvedAlias, {}, nullptr, alias->definition()};
-            return {FieldType::Builtin, *target, nullptr, {}};
+            if (!target) {
+                return {
+                    FieldType::UnresolvedAlias, FieldType::Other, {}, nullptr, alias->definition()};
+            }
+            return builtin_field_type(*target);
         }
     }
     if (doc.schemas().size() != 0) {
         if (const SchemaDef* schema = doc.schemas().find(name))
-            return {FieldType::Schema, {}, schema, name};
+            return {FieldType::Schema, FieldType::Other, {}, schema, name};
     }
-    if (const auto builtin = find_builtin(name)) return {FieldType::Builtin, *builtin, nullptr, {}};
-    return {FieldType::Unknown, {}, nullptr, name};
+    if (const auto builtin = find_builtin(name)) return builtin_field_type(*builtin);
+    return {FieldType::Unknown, FieldType::Other, {}, nullptr, name};
 }
 
 // The work of TypedConverter. A failure leaves its reason as pieces, innermost first: the reason
@@ -92,6 +133,24 @@ class Converter {
     static Status sent(bool go_on) { return go_on ? Status::Ok : Status::Stopped; }
     Status not_a(std::string_view value, std::string_view what) {
         return fail(concat("'", value, "' is not ", what));
+    }
+
+    // A value of a one-piece type read at once, the rest through convert.
+    Status value_of(const FieldType& type, std::string_view value, unsigned depth) {
+        if (depth > kMaxValueDepth) return convert(type, value, depth);
+        switch (type.scalar) {
+            case FieldType::Integer:
+                return integer(value);
+            case FieldType::Number:
+                return number(value);
+            case FieldType::Bool:
+                return boolean(value);
+            case FieldType::Text:
+                return sent(sink_->on_string(value));
+            case FieldType::Other:
+                break;
+        }
+        return convert(type, value, depth);
     }
 
     Status convert(const FieldType& type, std::string_view value, unsigned depth) {
@@ -139,17 +198,20 @@ class Converter {
         return sent(sink_->on_float(*x));
     }
 
+    Status boolean(std::string_view value) {
+        const auto b = parse_bool(value);
+        if (!b) return not_a(value, "a bool (true, false, 1 or 0)");
+        return sent(sink_->on_bool(*b));
+    }
+
     Status primitive(PrimitiveKind kind, std::string_view value) {
         switch (kind) {
             case PrimitiveKind::I32:
                 return integer(value);
             case PrimitiveKind::F64:
                 return number(value);
-            case PrimitiveKind::Bool: {
-                const auto b = parse_bool(value);
-                if (!b) return not_a(value, "a bool (true, false, 1 or 0)");
-                return sent(sink_->on_bool(*b));
-            }
+            case PrimitiveKind::Bool:
+                return boolean(value);
             case PrimitiveKind::Color:
                 if (!validate_primitive(kind, value))
                     return not_a(value, "a color (#RRGGBB or #RRGGBBAA)");
@@ -261,7 +323,7 @@ class Converter {
         } else {
             is_list = for_each_list_item(value, [&](std::string_view item) {
                 if (!begin()) return false;
-                status = convert(type, item, depth + 1);
+                status = value_of(type, item, depth + 1);
                 return converted();
             });
         }
@@ -342,7 +404,7 @@ class Converter {
                 if (!sink_->on_string(f.value)) return Status::Stopped;
                 continue;
             }
-            const Status s = convert(field->info, f.value, depth + 1);
+            const Status s = value_of(field->info, f.value, depth + 1);
             if (s == Status::Failed) pieces_.push_back(concat("field '", f.key, "': "));
             if (s != Status::Ok) return s;
         }

@@ -181,12 +181,15 @@ def test_each_call_makes_new_objects():
 
 
 def test_equal_numbers_may_be_shared_but_never_mixed_up():
-    # Numbers that fall in one kept slot, and floats equal but for their sign or payload.
-    ints = [1, 1025, 1, -1023, 2**31 - 1, 1 - 2**31, 1025, 2049]
+    # Past the first numbers of a call, equal numbers are shared. Numbers that fall in one
+    # kept slot, and floats equal but for their sign, stay apart.
+    filler = list(range(100, 200))
+    ints = filler + [1, 1025, 1, -1023, 2**31 - 1, 1 - 2**31, 1025, 2049]
     got = typed("list<i32>", "[" + ", ".join(map(str, ints)) + "]")
     assert got == ints and all(type(n) is int for n in got)
-    assert got[0] is got[2]
-    zeros = typed("list<f64>", "[0.0, -0.0, 0, -0, 1e-400, -1e-400]")
-    assert [math.copysign(1, z) for z in zeros] == [1, -1, 1, -1, 1, -1]
+    assert got[100] is got[102]
+    signed = "0.0, -0.0, 0, -0, 1e-400, -1e-400"
+    zeros = typed("list<f64>", "[" + ", ".join(map(str, filler)) + ", " + signed + "]")
+    assert [math.copysign(1, z) for z in zeros[100:]] == [1, -1, 1, -1, 1, -1]
     floats = [i / 4 for i in range(4000)] + [i / 4 for i in range(4000)]
     assert typed("list<f64>", "[" + ", ".join(map(repr, floats)) + "]") == floats
