@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=${QERN_FUZZ_WORK:-$here/corpus-work}
 status=0
 for target in merge_fuzzer validate_fuzzer literals_fuzzer schema_fuzzer syntax_fuzzer \
-    format_fuzzer lsp_fuzzer; do
+    format_fuzzer typed_fuzzer lsp_fuzzer; do
     mkdir -p "$work/$target"
     dict=$here/qern.dict
     [ -f "$here/$target.dict" ] && dict=$here/$target.dict
