@@ -176,13 +176,11 @@ class PySink final : public TypedSink {
     // its keys. Objects have few names: a short list is searched faster than a hash.
     PyObject* key_str(std::string_view name) {
         // The names a schema declares come from where the schema keeps them, and the
-        // objects of a list give them in the same order: the name after the last one found
-        // is tried first.
-        if (next_key_ < keys_.size() && keys_[next_key_].first.data() == name.data() &&
-            keys_[next_key_].first.size() == name.size()) {
-            return Py_NewRef(keys_[next_key_++].second);
-        }
-        for (std::size_t i = 0; i < keys_.size(); ++i) {
+        // objects of a list give them in the same order: the search starts after the last
+        // name found.
+        for (std::size_t k = 0, n = keys_.size(); k < n; ++k) {
+            std::size_t i = next_key_ + k;
+            if (i >= n) i -= n;
             if (keys_[i].first.data() == name.data() && keys_[i].first.size() == name.size()) {
                 next_key_ = i + 1;
                 return Py_NewRef(keys_[i].second);

@@ -24,8 +24,8 @@ namespace qern {
 // a schema, then a built-in name.
 struct FieldType {
     enum Kind : std::uint8_t { Builtin, Schema, Unknown, UnresolvedAlias } kind = Unknown;
-    // How a value of a one-piece type is read, for the values of lists and objects to be
-    // read without the whole dispatch: Other for the rest.
+    // How a built-in type of one piece reads (scalar_of decides), so that the values of
+    // lists and objects are read without the whole dispatch: Other for the rest.
     enum Scalar : std::uint8_t { Other, Integer, Number, Bool, Text } scalar = Other;
     BuiltinType builtin{TypeFamily::Primitive, 0, {}};
     const SchemaDef* schema = nullptr;
@@ -137,19 +137,8 @@ class Converter {
 
     // A value of a one-piece type read at once, the rest through convert.
     Status value_of(const FieldType& type, std::string_view value, unsigned depth) {
-        if (depth > kMaxValueDepth) return convert(type, value, depth);
-        switch (type.scalar) {
-            case FieldType::Integer:
-                return integer(value);
-            case FieldType::Number:
-                return number(value);
-            case FieldType::Bool:
-                return boolean(value);
-            case FieldType::Text:
-                return sent(sink_->on_string(value));
-            case FieldType::Other:
-                break;
-        }
+        if (type.scalar != FieldType::Other && depth <= kMaxValueDepth)
+            return scalar(type.scalar, value);
         return convert(type, value, depth);
     }
 
@@ -157,7 +146,7 @@ class Converter {
         if (depth > kMaxValueDepth) return fail("value nested deeper than 256 levels");
         switch (type.kind) {
             case FieldType::Builtin:
-                return builtin(type.builtin, value, depth);
+                return builtin(type, value, depth);
             case FieldType::Schema:
                 return object(type.name, *type.schema, value, depth);
             case FieldType::UnresolvedAlias:
@@ -169,21 +158,39 @@ class Converter {
         return fail(concat("type '", type.name, "' names no type"));
     }
 
-    Status builtin(const BuiltinType& type, std::string_view value, unsigned depth) {
-        switch (type.family) {
-            case TypeFamily::Primitive:
-                return primitive(static_cast<PrimitiveKind>(type.code), value);
-            case TypeFamily::Time:
-                return time(static_cast<TimeKind>(type.code), value);
+    // How each built-in type reads is decided once, by scalar_of: what it leaves to the
+    // whole reading comes here.
+    Status builtin(const FieldType& type, std::string_view value, unsigned depth) {
+        if (type.scalar != FieldType::Other) return scalar(type.scalar, value);
+        const BuiltinType& b = type.builtin;
+        switch (b.family) {
+            case TypeFamily::Primitive:  // a color, the one primitive not read as a scalar
+                return color(value);
+            case TypeFamily::Time:  // a datetime or a duration
+                return time(static_cast<TimeKind>(b.code), value);
             case TypeFamily::Math:
-                return math(static_cast<MathKind>(type.code), value);
-            case TypeFamily::Physics:
-                if (is_integer_unit(static_cast<Unit>(type.code))) return integer(value);
-                return number(value);
+                return math(static_cast<MathKind>(b.code), value);
             case TypeFamily::List:
-                return list(type.element, value, depth);
+                return list(b.element, value, depth);
+            case TypeFamily::Physics:  // every unit reads as a scalar
+                break;
         }
         return Status::Ok;
+    }
+
+    Status scalar(FieldType::Scalar kind, std::string_view value) {
+        switch (kind) {
+            case FieldType::Integer:
+                return integer(value);
+            case FieldType::Number:
+                return number(value);
+            case FieldType::Bool:
+                return boolean(value);
+            case FieldType::Text:
+            case FieldType::Other:
+                break;
+        }
+        return sent(sink_->on_string(value));
     }
 
     Status integer(std::string_view value) {
@@ -204,21 +211,9 @@ class Converter {
         return sent(sink_->on_bool(*b));
     }
 
-    Status primitive(PrimitiveKind kind, std::string_view value) {
-        switch (kind) {
-            case PrimitiveKind::I32:
-                return integer(value);
-            case PrimitiveKind::F64:
-                return number(value);
-            case PrimitiveKind::Bool:
-                return boolean(value);
-            case PrimitiveKind::Color:
-                if (!validate_primitive(kind, value))
-                    return not_a(value, "a color (#RRGGBB or #RRGGBBAA)");
-                break;
-            case PrimitiveKind::String:
-                break;
-        }
+    Status color(std::string_view value) {
+        if (!validate_primitive(PrimitiveKind::Color, value))
+            return not_a(value, "a color (#RRGGBB or #RRGGBBAA)");
         return sent(sink_->on_string(value));
     }
 
@@ -230,12 +225,9 @@ class Converter {
                 return sent(sink_->on_date(*date));
             return sent(sink_->on_datetime(std::get<DateTime>(*read.value)));
         }
-        if (kind == TimeKind::Duration) {
-            auto read = read_duration(value);
-            if (!read.value) return fail(std::move(read.reason));
-            return sent(sink_->on_duration(*read.value));
-        }
-        return number(value);
+        auto read = read_duration(value);
+        if (!read.value) return fail(std::move(read.reason));
+        return sent(sink_->on_duration(*read.value));
     }
 
     Status math(MathKind kind, std::string_view value) {
