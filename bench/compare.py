@@ -388,8 +388,8 @@ def main():
     cxx = f"  C++ parse: {statistics.median(cxx_tries):.2f}" if cxx_tries else ""
     print(f"  {'two threads parsing 200 000 pairs each / one thread':<58} {speedup:6.2f}  (at least 1.7)"
           f" {'met' if speedup >= 1.7 else 'NOT met'}{cxx}")
-    target_rows.append({"target": "two-thread throughput", "ratio": speedup, "limit": 1.7, "met": speedup >= 1.7,
-                        "cxx": statistics.median(cxx_tries) if cxx_tries else None})
+    target_rows.append({"target": "two-thread throughput", "ratio": speedup, "limit": 1.7, "at_least": True,
+                        "met": speedup >= 1.7, "cxx": statistics.median(cxx_tries) if cxx_tries else None})
     share = other_thread_share(as_qern(content(1_000_000)))
     print(f"  {'a Python thread keeps running during a large parse (its pace)':<58} {share:6.2f}  (1.0 = unhindered)")
 
@@ -404,7 +404,7 @@ def main():
     print(f"  {'tomllib.loads / (QERN.parse + to_typed_dict)':<58} {faster:6.2f}  (at least 10)"
           f" {'met' if faster >= 10 else 'NOT met'}")
     target_rows.append({"target": "tomllib / parse+to_typed_dict", "ratio": faster, "limit": 10,
-                        "met": faster >= 10})
+                        "at_least": True, "met": faster >= 10})
     reads = frozen_reads(1000)
     print(f"  (per call, 1000 keys: dict.get {reads['dict.get'] * 1e9:.1f} ns, "
           f"FrozenQERN.get {reads['FrozenQERN.get'] * 1e9:.1f} ns)")
@@ -417,7 +417,7 @@ def main():
         print(f"  {'two threads reading one snapshot / one thread':<58} {speedup:6.2f}  (at least 1.8)"
               f" {'met' if speedup >= 1.8 else 'NOT met'}  each its own dict: {own:.2f}")
         target_rows.append({"target": "two threads reading one snapshot", "ratio": speedup,
-                            "limit": 1.8, "met": speedup >= 1.8, "own_dicts": own})
+                            "limit": 1.8, "at_least": True, "met": speedup >= 1.8, "own_dicts": own})
     else:
         print("  (two threads reading one snapshot: measured on a free-threaded build only)")
     frozen_memory = memory_of(big["pairs"], "frozen")

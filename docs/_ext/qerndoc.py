@@ -384,7 +384,8 @@ def _version(python):
 
 
 def _targets(results, versions):
-    """One row per target, one column per interpreter: the ratio, and whether it is met.
+    """One row per target, one column per interpreter: the ratio, and whether it is met. The
+    limit says its sense: "≤ 1.0" at most, "≥ 1.8" at least.
     The two-thread throughput shows the pure C++ parse's ratio of the same run beside it, and
     two threads reading one snapshot that of two threads each reading a dict of its own.
     A target measured on some interpreters only (reads from threads, on a free-threaded
@@ -402,7 +403,9 @@ def _targets(results, versions):
     rows = []
     for name in order:
         limit = next(b[name]["limit"] for b in by_name if name in b)
-        row = [name, "" if limit is None else f"{limit}"]
+        at_least = next((sense for b in by_name if name in b
+                         for sense in [_at_least(b[name])] if sense is not None), False)
+        row = [name, "" if limit is None else f"{'≥' if at_least else '≤'} {limit}"]
         for b in by_name:
             t = b.get(name)
             if t is None:
@@ -418,6 +421,17 @@ def _targets(results, versions):
             row.append(cell)
         rows.append(row)
     return header, rows, [44, 10] + [18] * len(results)
+
+
+def _at_least(t):
+    """Whether a target's limit is a floor (at least) rather than a ceiling (at most), or
+    None when its result cannot tell. Results written before targets carried their sense
+    tell it by whether a ratio that differs from the limit met it."""
+    if t.get("at_least") is not None:
+        return t["at_least"]
+    if t["limit"] is None or t["met"] is None or t["ratio"] == t["limit"]:
+        return None
+    return (t["ratio"] > t["limit"]) == t["met"]
 
 
 def _pairs(n):
