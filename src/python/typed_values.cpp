@@ -48,21 +48,16 @@ class PySink final : public TypedSink {
         return put(short_str(text));
     }
     bool on_int(std::int64_t n) override {
-        NumberCache* cache = numbers();
-        if (cache == nullptr) return put(PyLong_FromLongLong(n));
         const auto bits = static_cast<std::uint64_t>(n);
-        Number& slot = cache->ints[bits & (kNumbersKept - 1)];
-        if (slot.object != nullptr && slot.bits == bits) return put(Py_NewRef(slot.object));
-        return put(keep(slot, bits, PyLong_FromLongLong(n)));
+        return put_number(&NumberCache::ints, bits & (kNumbersKept - 1), bits,
+                          [n] { return PyLong_FromLongLong(n); });
     }
     bool on_float(double x) override {
-        NumberCache* cache = numbers();
-        if (cache == nullptr) return put(PyFloat_FromDouble(x));
         std::uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
-        Number& slot = cache->floats[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kNumberBits)];
-        if (slot.object != nullptr && slot.bits == bits) return put(Py_NewRef(slot.object));
-        return put(keep(slot, bits, PyFloat_FromDouble(x)));
+        return put_number(&NumberCache::floats,
+                          (bits * 0x9E3779B97F4A7C15ULL) >> (64 - kNumberBits), bits,
+                          [x] { return PyFloat_FromDouble(x); });
     }
     bool on_bool(bool b) override { return put(Py_NewRef(b ? Py_True : Py_False)); }
     bool on_date(const Date& d) override { return put(PyDate_FromDate(d.year, d.month, d.day)); }
@@ -233,17 +228,21 @@ class PySink final : public TypedSink {
         Number ints[kNumbersKept];
         Number floats[kNumbersKept];
     };
-    NumberCache* numbers() {
+    // Places the number whose bits are `bits`: the one kept in slot `at` of `slots` when
+    // it has those bits, else a new one from make(), kept there in its place.
+    template <class Make>
+    bool put_number(Number (NumberCache::*slots)[kNumbersKept], std::size_t at, std::uint64_t bits,
+                    Make make) {
         if (numbers_ == nullptr && ++numbers_made_ > kNumbersBeforeKept)
             numbers_ = std::make_unique<NumberCache>();
-        return numbers_.get();
-    }
-    // Takes over `made` (null: the interpreter's error is set) and keeps it in `slot`.
-    static PyObject* keep(Number& slot, std::uint64_t bits, PyObject* made) {
-        if (made == nullptr) return nullptr;
+        if (numbers_ == nullptr) return put(make());
+        Number& slot = ((*numbers_).*slots)[at];
+        if (slot.object != nullptr && slot.bits == bits) return put(Py_NewRef(slot.object));
+        PyObject* made = make();
+        if (made == nullptr) return false;
         Py_XSETREF(slot.object, Py_NewRef(made));
         slot.bits = bits;
-        return made;
+        return put(made);
     }
     std::unique_ptr<NumberCache> numbers_;
     std::size_t numbers_made_ = 0;

@@ -24,12 +24,12 @@ namespace qern {
 // a schema, then a built-in name.
 struct FieldType {
     enum Kind : std::uint8_t { Builtin, Schema, Unknown, UnresolvedAlias } kind = Unknown;
-    // How a built-in type of one piece reads (scalar_of decides), so that the values of
-    // lists and objects are read without the whole dispatch: Other for the rest.
-    enum Scalar : std::uint8_t { Other, Integer, Number, Bool, Text } scalar = Other;
     BuiltinType builtin{TypeFamily::Primitive, 0, {}};
     const SchemaDef* schema = nullptr;
     std::string_view name;  // the schema, the unknown name or the alias's definition
+    // How a built-in type of one piece reads (scalar_of decides), so that the values of
+    // lists and objects are read without the whole dispatch: Other for the rest.
+    enum Scalar : std::uint8_t { Other, Integer, Number, Bool, Text } scalar = Other;
 };
 
 static FieldType::Scalar scalar_of(const BuiltinType& type) {
@@ -64,7 +64,7 @@ static FieldType::Scalar scalar_of(const BuiltinType& type) {
 }
 
 static FieldType builtin_field_type(const BuiltinType& type) {
-    return {FieldType::Builtin, scalar_of(type), type, nullptr, {}};
+    return {FieldType::Builtin, type, nullptr, {}, scalar_of(type)};
 }
 
 static FieldType resolve_field_type(const QernDocument& doc, std::string_view name) {
@@ -73,26 +73,23 @@ static FieldType resolve_field_type(const QernDocument& doc, std::string_view na
         if (const auto it = types.find(name); it != types.end()) {
             // Only @type registers types, and it registers aliases.
             const auto* alias = dynamic_cast<const AliasType*>(it->second.get());
-            if (alias == nullptr) return {FieldType::Unknown, FieldType::Other, {}, nullptr, name};
+            if (alias == nullptr) return {FieldType::Unknown, {}, nullptr, name};
             std::optional<BuiltinType> target;
             if (alias->kind() == AliasKind::TypeExpression) {
                 target = find_builtin(alias->definition());
             } else if (const auto kind = find_primitive(alias->definition())) {
                 target = BuiltinType{TypeFamily::Primitive, static_cast<std::uint8_t>(*kind), {}};
             }
-            if (!target) {
-                return {
-                    FieldType::UnresolvedAlias, FieldType::Other, {}, nullptr, alias->definition()};
-            }
+            if (!target) return {FieldType::UnresolvedAlias, {}, nullptr, alias->definition()};
             return builtin_field_type(*target);
         }
     }
     if (doc.schemas().size() != 0) {
         if (const SchemaDef* schema = doc.schemas().find(name))
-            return {FieldType::Schema, FieldType::Other, {}, schema, name};
+            return {FieldType::Schema, {}, schema, name};
     }
     if (const auto builtin = find_builtin(name)) return builtin_field_type(*builtin);
-    return {FieldType::Unknown, FieldType::Other, {}, nullptr, name};
+    return {FieldType::Unknown, {}, nullptr, name};
 }
 
 // The work of TypedConverter. A failure leaves its reason as pieces, innermost first: the reason
