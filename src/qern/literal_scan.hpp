@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -48,12 +49,14 @@ inline unsigned marked_bytes(const unsigned char* p) {
 #endif
 }
 
-// marked_bytes for the last `n` bytes of a text, fewer than 16, read where they lie.
+// marked_bytes for the last `n` bytes of a text, fewer than 16: copied into a block of
+// blanks, which marks nothing past them. Short literals (a list of a few names) are all
+// tail.
 inline unsigned marked_tail(const unsigned char* p, std::size_t n) {
-    unsigned mask = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        mask |= static_cast<unsigned>(kLiteralClass[p[i]] != 0) << i;
-    return mask;
+    unsigned char block[16];
+    std::memset(block, ' ', sizeof block);
+    std::memcpy(block, p, n);
+    return marked_bytes(block);
 }
 
 // Calls f(args...) out of line, so that a loop calling it now and then keeps its own state
