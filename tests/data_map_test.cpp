@@ -161,6 +161,24 @@ TEST(DataMap, KeyComparisonSeesEveryByte) {
     }
 }
 
+TEST(DataMap, ShortTextWordHoldsEachByteInItsPlace) {
+    // Every byte lands at its own place and nothing past the end: a shift off by one would
+    // let two texts of one length share a word.
+    for (std::size_t n = 0; n <= 8; ++n) {
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) text += static_cast<char>(0x81 + i);
+        std::uint64_t expected = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            expected |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+        EXPECT_EQ(short_text_word(text), expected) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string other = text;
+            other[i] = 'x';
+            EXPECT_NE(short_text_word(other), short_text_word(text)) << n << " at " << i;
+        }
+    }
+}
+
 TEST(DataMap, SeedsDifferBetweenMaps) {
     // Two maps with the same keys iterate in different orders (with overwhelming odds).
     DataMap a, b;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "qern/hash.hpp"
+
 namespace qern::python {
 
 // Builds the Python objects of a typed walk as it goes: each group is made at its begin
@@ -85,6 +87,8 @@ class PySink final : public TypedSink {
     }
     bool end_tuple() override { return close(); }
     bool begin_object(std::size_t n) override {
+        next_key_ = first_key_;
+        first_key_pending_ = true;
         return open(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)), Frame::Dict);
     }
     bool key(std::string_view name) override {
@@ -172,11 +176,13 @@ class PySink final : public TypedSink {
     PyObject* key_str(std::string_view name) {
         // The names a schema declares come from where the schema keeps them, and the
         // objects of a list give them in the same order: the search starts after the last
-        // name found.
+        // name found, or for an object's first name where the last object's first was.
+        const bool first = std::exchange(first_key_pending_, false);
         for (std::size_t k = 0, n = keys_.size(); k < n; ++k) {
             std::size_t i = next_key_ + k;
             if (i >= n) i -= n;
             if (keys_[i].first.data() == name.data() && keys_[i].first.size() == name.size()) {
+                if (first) first_key_ = i;
                 next_key_ = i + 1;
                 return Py_NewRef(keys_[i].second);
             }
@@ -189,13 +195,14 @@ class PySink final : public TypedSink {
     }
     static constexpr std::size_t kKeysKept = 32;
     std::size_t next_key_ = 0;
+    std::size_t first_key_ = 0;
+    bool first_key_pending_ = false;
 
     // The str of a text of at most eight bytes (a new reference). Short values repeat in a
     // configuration (names of zones, modes, units): the last one made in each of 64 slots
     // is shared, as the keys are. Eight bytes and the length tell two texts apart exactly.
     PyObject* short_str(std::string_view text) {
-        std::uint64_t word = 0;
-        if (!text.empty()) std::memcpy(&word, text.data(), text.size());
+        const std::uint64_t word = short_text_word(text);
         const std::uint64_t tag = word ^ (static_cast<std::uint64_t>(text.size()) << 60);
         ShortStr& slot = short_strs_[((tag * 0x9E3779B97F4A7C15ULL) >> 58) & 63];
         if (slot.str != nullptr && slot.word == word && slot.size == text.size())

@@ -97,6 +97,24 @@ inline bool same_ends(const char* a, const char* b, std::size_t n) {
 
 }  // namespace detail
 
+// The bytes of a text of at most eight bytes as one word, the first byte lowest and zeros
+// past the last: two texts of one length hold the same bytes exactly when their words are
+// equal. Read with fixed-size loads, which overlap, so that no copy of a variable length
+// stands between the text and the word.
+inline std::uint64_t short_text_word(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    if (n >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return std::uint64_t{lo} | std::uint64_t{hi} << (8 * (n - 4));
+    }
+    if (n == 0) return 0;
+    return std::uint64_t{p[0]} | std::uint64_t{p[n / 2]} << (8 * (n / 2)) |
+           std::uint64_t{p[n - 1]} << (8 * (n - 1));
+}
+
 // Whether the two texts hold the same bytes. Texts of 4 to 16 bytes, the usual keys and
 // field names, are compared as two overlapping words each, without a call.
 inline bool same_text(std::string_view a, std::string_view b) {
