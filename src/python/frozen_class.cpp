@@ -111,10 +111,44 @@ constexpr std::size_t kFailed = FrozenDocument::npos - 1;
     return PyObject_Hash(key) == -1 ? kFailed : FrozenDocument::npos;
 }
 
+// A snapshot's keys are indexed by Python's hash of their UTF-8 bytes. For an ASCII str
+// those bytes are the str's own, whose hash it keeps once made, so a lookup by such a str
+// hashes nothing (see key_hash_of).
+std::uint64_t python_key_hash(std::string_view key) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return static_cast<std::uint64_t>(
+        Py_HashBuffer(key.data(), static_cast<Py_ssize_t>(key.size())));
+#else
+    return static_cast<std::uint64_t>(
+        _Py_HashBytes(key.data(), static_cast<Py_ssize_t>(key.size())));
+#endif
+}
+
+// Whether an ASCII str's hash is python_key_hash of its bytes, as it is in CPython; told
+// once, on a str made for it, so that an interpreter that hashes otherwise is still read
+// right, hashing each key.
+bool str_hash_is_key_hash() {
+    static const bool same = [] {
+        constexpr std::string_view probe = "qern_native key";
+        PyObject* str = PyUnicode_FromStringAndSize(probe.data(), probe.size());
+        if (str == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        const Py_hash_t hash = PyObject_Hash(str);
+        Py_DECREF(str);
+        return hash != -1 && static_cast<std::uint64_t>(hash) == python_key_hash(probe);
+    }();
+    return same;
+}
+
 inline std::size_t position_of(const Snapshot& s, PyObject* key) {
     if (PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
-        return s.doc().find_index({static_cast<const char*>(PyUnicode_DATA(key)),
-                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))});
+        const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+        if (str_hash_is_key_hash())
+            return s.doc().find_index(text, static_cast<std::uint64_t>(PyObject_Hash(key)));
+        return s.doc().find_index(text);
     }
     return position_slow(s, key);
 }
@@ -382,7 +416,7 @@ class StateReader {
         if (!read_pairs(values, pairs)) return nullptr;
         std::vector<std::size_t> answers;
         if (!read_answers(answers)) return nullptr;
-        auto restored = FrozenDocument::restore(pairs, std::move(decl), answers);
+        auto restored = FrozenDocument::restore(pairs, std::move(decl), answers, python_key_hash);
         if (!restored) {
             const auto* reason = restored.error().as<QernError::InvalidValue>();
             refuse(reason != nullptr ? std::string_view(reason->message) : "?");
@@ -648,8 +682,9 @@ PyObject* frozen_type() {
 PyObject* freeze_document(const QernDocument& doc) {
     OwnedStrs values;
     values.items.reserve(doc.data().size());
-    auto frozen =
-        FrozenDocument::freeze(doc, [&](std::string_view text) -> std::optional<std::string_view> {
+    auto frozen = FrozenDocument::freeze(
+        doc,
+        [&](std::string_view text) -> std::optional<std::string_view> {
             PyObject* str = to_python(text);
             if (str == nullptr) return std::nullopt;
             values.items.push_back(str);
@@ -657,7 +692,8 @@ PyObject* freeze_document(const QernDocument& doc) {
             const char* data = utf8_of(str, &size);
             if (data == nullptr) return std::nullopt;
             return std::string_view(data, static_cast<std::size_t>(size));
-        });
+        },
+        python_key_hash);
     if (!frozen) return nullptr;
     return wrap_snapshot(std::make_unique<Snapshot>(std::move(*frozen), values.release()));
 }

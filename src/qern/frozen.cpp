@@ -15,6 +15,7 @@ FrozenDocument::FrozenDocument(QernDocument declarations)
 
 FrozenDocument::FrozenDocument(FrozenDocument&& other) noexcept
     : hasher_(other.hasher_),
+      key_hash_(other.key_hash_),
       key_text_(std::move(other.key_text_)),
       key_bytes_(std::exchange(other.key_bytes_, 0)),
       pairs_(std::move(other.pairs_)),
@@ -42,11 +43,12 @@ void FrozenDocument::start(std::size_t n, std::size_t key_bytes) {
 bool FrozenDocument::append(std::string_view key, std::string_view value) {
     if (value.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("a snapshot holds at most 4 GiB of keys and of each value");
-    if (find_index(key) != npos) return false;
+    const std::uint64_t hash = hash_key(key);
+    if (find_index(key, hash) != npos) return false;
     char* at = key_text_.get() + key_bytes_;
     if (!key.empty()) std::memcpy(at, key.data(), key.size());
     const std::size_t mask = keys_index_.size() - 1;
-    std::size_t slot = hasher_(key) & mask;
+    std::size_t slot = hash & mask;
     while (keys_index_[slot] != 0) slot = (slot + 1) & mask;
     keys_index_[slot] = static_cast<std::uint32_t>(pairs_.size() + 1);
     pairs_.push_back({value.data(), static_cast<std::uint32_t>(value.size()),
@@ -128,8 +130,10 @@ std::vector<std::size_t> FrozenDocument::shared_value_answers() const {
 
 Result<FrozenDocument> FrozenDocument::restore(const std::vector<Entry>& pairs,
                                                QernDocument declarations,
-                                               const std::vector<std::size_t>& answers) {
+                                               const std::vector<std::size_t>& answers,
+                                               KeyHash key_hash) {
     FrozenDocument frozen(std::move(declarations));
+    frozen.key_hash_ = key_hash;
     std::size_t key_bytes = 0;
     for (const Entry& p : pairs) key_bytes += p.key.size();
     frozen.start(pairs.size(), key_bytes);

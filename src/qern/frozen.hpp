@@ -30,14 +30,21 @@ class FrozenDocument {
         std::string_view value;
     };
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    // The hash of a key for the snapshot's index of keys. By default a seeded hash of the
+    // snapshot's own; a front-end may give one whose value its callers already hold (the
+    // Python layer gives Python's hash of the key's bytes, which a str keeps), and look
+    // keys up with find_index(key, hash).
+    using KeyHash = std::uint64_t (*)(std::string_view key);
 
     // `doc` as it is now. value_text(v) gives, for the value text `v` of each pair in the
     // order of first assignment, the same text held by the caller, or none to stop (the
     // result is then none). find_key answers as `doc` answers now. Builds no copy of the
     // pairs on the way: what it allocates is what the snapshot keeps.
     template <class ValueText>
-    static std::optional<FrozenDocument> freeze(const QernDocument& doc, ValueText&& value_text) {
+    static std::optional<FrozenDocument> freeze(const QernDocument& doc, ValueText&& value_text,
+                                                KeyHash key_hash = nullptr) {
         FrozenDocument frozen(doc.copy_declarations());
+        frozen.key_hash_ = key_hash;
         std::size_t key_bytes = 0;
         doc.data().for_each_in_order([&](const DataMap::Entry& e) { key_bytes += e.key.size(); });
         frozen.start(doc.data().size(), key_bytes);
@@ -61,7 +68,8 @@ class FrozenDocument {
     // with that pair. A key given twice or an answer out of range fails with the reason.
     static Result<FrozenDocument> restore(const std::vector<Entry>& pairs,
                                           QernDocument declarations,
-                                          const std::vector<std::size_t>& answers);
+                                          const std::vector<std::size_t>& answers,
+                                          KeyHash key_hash = nullptr);
 
     FrozenDocument(FrozenDocument&& other) noexcept;
     FrozenDocument& operator=(FrozenDocument&&) = delete;
@@ -76,10 +84,12 @@ class FrozenDocument {
     }
 
     // The position of the key's pair, or npos.
-    std::size_t find_index(std::string_view key) const {
+    std::size_t find_index(std::string_view key) const { return find_index(key, hash_key(key)); }
+    // The same for a key whose hash (by the snapshot's KeyHash) the caller holds.
+    std::size_t find_index(std::string_view key, std::uint64_t hash) const {
         if (pairs_.empty()) return npos;
         const std::size_t mask = keys_index_.size() - 1;
-        for (std::size_t at = hasher_(key) & mask;; at = (at + 1) & mask) {
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
             const std::uint32_t slot = keys_index_[at];
             if (slot == 0) return npos;
             if (same_text(entry(slot - 1).key, key)) return slot - 1;
@@ -138,7 +148,12 @@ class FrozenDocument {
     std::size_t value_slot(const Slots& values, std::string_view value) const;
     const Slots& values_index() const;
 
-    SeededHash hasher_;
+    std::uint64_t hash_key(std::string_view key) const {
+        return key_hash_ != nullptr ? key_hash_(key) : hasher_(key);
+    }
+
+    SeededHash hasher_;  // of values, and of keys when no KeyHash is given
+    KeyHash key_hash_ = nullptr;
     std::unique_ptr<char[]> key_text_;
     std::size_t key_bytes_ = 0;
     std::vector<Pair> pairs_;

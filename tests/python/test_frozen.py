@@ -4,7 +4,9 @@ threads and pickles."""
 import collections.abc
 import copy
 import gc
+import os
 import pickle
+import subprocess
 import sys
 import threading
 import time
@@ -74,6 +76,36 @@ def test_lookups_are_forward_only_with_python_conventions(fz):
     with pytest.raises(TypeError, match="get expected at most 2 arguments, got 3"):
         fz.get(1, 2, 3)
     assert fz.__getitem__("z") == "2"
+
+
+def test_every_kind_of_key_str_finds_its_pair():
+    # ASCII keys are found by the hash their str keeps; the others by their UTF-8 bytes.
+    pairs = {f"key_{i}": str(i) for i in range(200)} | {"caf\u00e9": "1", "\U0001f600": "2"}
+    fz = QERN.parse("".join(f"{k} = {v}\n" for k, v in pairs.items())).freeze()
+
+    class Sub(str):
+        pass
+
+    for key, value in pairs.items():
+        fresh = "".join(list(key))  # a new str, its hash not yet made
+        hashed = "".join(list(key))
+        hash(hashed)
+        for form in (key, fresh, hashed, Sub(key), sys.intern(key)):
+            assert fz.get(form) == value and form in fz and fz[form] == value
+        assert fz.get(key + "x") is None and fz.find_obj(key) == value
+
+
+def test_a_snapshot_pickled_under_one_hash_seed_reads_right_under_another(tmp_path):
+    fz = QERN.parse("".join(f"k{i} = v{i}\n" for i in range(500)) + "caf\u00e9 = x\n").freeze()
+    path = tmp_path / "fz.pickle"
+    path.write_bytes(pickle.dumps(fz))
+    check = (f"import pickle; fz = pickle.loads(open({str(path)!r}, 'rb').read()); "
+             "assert all(fz['k%d' % i] == 'v%d' % i for i in range(500)); "
+             "assert fz['caf\\u00e9'] == 'x' and fz.get('k500') is None; print('ok')")
+    for seed in ("1", "2"):
+        out = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONHASHSEED=seed), timeout=60)
+        assert out.stdout.strip() == "ok", out.stderr
 
 
 def test_reads_hand_out_one_str_per_value(fz):
