@@ -20,6 +20,12 @@
 #include "types/resolve.hpp"
 #include "types/types.hpp"
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// 3.13 still exports the hash of bytes but no longer declares it; 3.14 names it
+// Py_HashBuffer.
+extern "C" Py_hash_t _Py_HashBytes(const void* data, Py_ssize_t size);
+#endif
+
 namespace qern::python {
 namespace {
 
