@@ -81,15 +81,15 @@ def median_times(contenders, runs):
     return {name: statistics.median(t) for name, t in times.items()}
 
 
-def per_call(contenders, args, repeat, rounds=5):
-    """Seconds per call of each contender over `args`, measured side by side: the calls are
-    made in `rounds` rounds, each contender's share of a round after the other's, and each
-    keeps its fastest round. A change of the machine's pace during the measurement then
-    falls on all of them, not on the one measured last."""
+def per_call(contenders, repeat, rounds=5):
+    """Seconds per call of each contender, name -> (fn, args), over its args, measured side
+    by side: the calls are made in `rounds` rounds, each contender's share of a round after
+    the other's, and each keeps its fastest round. A change of the machine's pace during
+    the measurement then falls on all of them, not on the one measured last."""
     best = {name: float("inf") for name in contenders}
     passes = max(1, repeat // rounds)
     for _ in range(rounds):
-        for name, fn in contenders.items():
+        for name, (fn, args) in contenders.items():
             start = time.perf_counter()
             for _ in range(passes):
                 for a in args:
@@ -224,13 +224,13 @@ def measure(n, runs):
     values = [v for _, v in sample]
     repeat = max(1, 200_000 // len(keys))
     doc.find_key(values[0])  # the reverse index is built on first use
-    lookups = per_call({"dict.get": plain.get, "find_obj": doc.find_obj, "find_deep": doc.find_deep},
-                       keys, repeat)
-    lookups |= per_call({"find_key": doc.find_key,
-                         "validate_value": lambda v: doc.validate_value("string", v)},
-                        values, repeat)
-    lookups = {name: lookups[name]
-               for name in ("dict.get", "find_obj", "find_key", "find_deep", "validate_value")}
+    lookups = per_call({
+        "dict.get": (plain.get, keys),
+        "find_obj": (doc.find_obj, keys),
+        "find_key": (doc.find_key, values),
+        "find_deep": (doc.find_deep, keys),
+        "validate_value": (lambda v: doc.validate_value("string", v), values),
+    }, repeat)
     to_dict = median_times({"to_dict": doc.to_dict}, max(3, runs // 2))["to_dict"]
     memory = {w: memory_of(n, w) for w in ("json", "qern", "qern+to_dict", "toml", "ini")}
     return {"pairs": n, "times": t, "to_dict": to_dict, "lookups": lookups, "memory": memory}
@@ -292,7 +292,7 @@ def frozen_reads(n):
     plain = json.loads(as_json(pairs))
     keys = [k for k, _ in pairs[:: max(1, n // 1000)]][:1000]
     repeat = max(1, 200_000 // len(keys))
-    return per_call({"dict.get": plain.get, "FrozenQERN.get": fz.get}, keys, repeat)
+    return per_call({"dict.get": (plain.get, keys), "FrozenQERN.get": (fz.get, keys)}, repeat)
 
 
 def frozen_thread_speedup(n=100_000, rounds=10, shared=True):

@@ -119,7 +119,7 @@ constexpr std::size_t kFailed = FrozenDocument::npos - 1;
 
 // A snapshot's keys are indexed by Python's hash of their UTF-8 bytes. For an ASCII str
 // those bytes are the str's own, whose hash it keeps once made, so a lookup by such a str
-// hashes nothing (see key_hash_of).
+// hashes nothing (see str_hash_is_key_hash).
 std::uint64_t python_key_hash(std::string_view key) {
 #if PY_VERSION_HEX >= 0x030E0000
     return static_cast<std::uint64_t>(

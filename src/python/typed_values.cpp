@@ -88,12 +88,12 @@ class PySink final : public TypedSink {
     bool end_tuple() override { return close(); }
     bool begin_object(std::size_t n) override {
         next_key_ = first_key_;
-        first_key_pending_ = true;
         return open(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)), Frame::Dict);
     }
     bool key(std::string_view name) override {
-        stack_.back().key = key_str(name);
-        return stack_.back().key != nullptr;
+        Frame& f = stack_.back();
+        f.key = key_str(name, PyDict_GET_SIZE(f.group) == 0);
+        return f.key != nullptr;
     }
     bool end_object() override { return close(); }
 
@@ -173,11 +173,10 @@ class PySink final : public TypedSink {
     // The str of an inline object's key (a new reference), made once per walk for the
     // first kKeysKept names and shared by the objects that use them, as json.loads shares
     // its keys. Objects have few names: a short list is searched faster than a hash.
-    PyObject* key_str(std::string_view name) {
+    PyObject* key_str(std::string_view name, bool first) {
         // The names a schema declares come from where the schema keeps them, and the
         // objects of a list give them in the same order: the search starts after the last
         // name found, or for an object's first name where the last object's first was.
-        const bool first = std::exchange(first_key_pending_, false);
         for (std::size_t k = 0, n = keys_.size(); k < n; ++k) {
             std::size_t i = next_key_ + k;
             if (i >= n) i -= n;
@@ -196,7 +195,6 @@ class PySink final : public TypedSink {
     static constexpr std::size_t kKeysKept = 32;
     std::size_t next_key_ = 0;
     std::size_t first_key_ = 0;
-    bool first_key_pending_ = false;
 
     // The str of a text of at most eight bytes (a new reference). Short values repeat in a
     // configuration (names of zones, modes, units): the last one made in each of 64 slots

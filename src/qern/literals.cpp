@@ -1,8 +1,6 @@
 #include "qern/literals.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "qern/text.hpp"
 
@@ -135,9 +133,8 @@ void keep_last_values(std::vector<ObjectField>& fields) {
         std::uint64_t signatures[16];
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const std::string_view key = fields[i].key;
-            std::uint64_t word = 0;
-            if (!key.empty()) std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), 8));
-            const std::uint64_t signature = word ^ (key.size() * 0x9E3779B97F4A7C15ULL);
+            const std::uint64_t signature =
+                short_text_word(key.substr(0, 8)) ^ (key.size() * 0x9E3779B97F4A7C15ULL);
             std::size_t j = 0;
             while (j < kept && (signatures[j] != signature || !same_text(fields[j].key, key))) ++j;
             if (j == kept) {

@@ -9,8 +9,9 @@ import compare  # noqa: E402
 
 def test_per_call_gives_each_contender_every_argument_in_alternating_rounds():
     calls = []
-    contenders = {name: (lambda a, name=name: calls.append((name, a))) for name in ("a", "b")}
-    times = compare.per_call(contenders, ["x", "y"], repeat=6, rounds=3)
+    contenders = {name: (lambda a, name=name: calls.append((name, a)), ["x", "y"])
+                  for name in ("a", "b")}
+    times = compare.per_call(contenders, repeat=6, rounds=3)
     assert set(times) == {"a", "b"} and all(t > 0 for t in times.values())
     # Three rounds of two passes over both arguments, each contender's after the other's.
     one_round = [("a", "x"), ("a", "y")] * 2 + [("b", "x"), ("b", "y")] * 2
