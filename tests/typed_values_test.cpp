@@ -370,5 +370,57 @@ TEST(TypedValues, IsoTextsOfDurations) {
     EXPECT_EQ(iso("-86400.25"), "-P1DT0.25S");
 }
 
+// A list of objects checked when it was stored is converted from how the check read it;
+// one stored before its schema is read afresh. Both must give the same values.
+TEST(TypedValues, ListsReadByTheirCheckConvertAsListsReadAfresh) {
+    constexpr std::string_view schemas =
+        "@schema P { x: f64, y: f64, label*: string, at*: P, tags*: list<string> }\n"
+        "@schema S { k: list<P> }\n";
+    const std::string long_label(70000, 'w');
+    const std::string cases[] = {
+        "[{x=1, y=2}, {x=3, y=4}]",
+        "[ ]",
+        "[{ x = 1, e = 1, x = 2, y = 3, e = 2 }]",
+        "[{x = 1, y = 2, label = 'a, {b} = c'}, {y=0, x=0, label = \"[d]\"}]",
+        "[{x=1, y=2, at = {x = 3, y = 4, at = {x = 5, y = 6}}, tags = [a, 'b, c', ]}]",
+        "[{x=1, y=2, label = }, , {x = 0, y = 0, label = 'héllo ✓'}, ]",
+        "[{x=1, y=2}, {x=0, y=0, label = " + long_label + "}]",
+    };
+    for (const std::string& list : cases) {
+        const QernDocument checked = parsed(std::string(schemas) + "k = " + list);
+        const QernDocument unchecked = parsed("k = " + list + "\n" + std::string(schemas));
+        ASSERT_EQ(unchecked.data().reading(0), nullptr);
+        ReprSink from_check, afresh;
+        ASSERT_TRUE(convert_typed_document(checked, from_check).ok()) << list;
+        ASSERT_TRUE(convert_typed_document(unchecked, afresh).ok()) << list;
+        EXPECT_EQ(from_check.out, afresh.out) << list;
+        // Only an item too long for the reading's offsets goes without one.
+        EXPECT_EQ(checked.data().reading(0) != nullptr, list.size() < 65536) << list;
+    }
+}
+
+// A value replaced by one its check did not read as a list of objects must not be
+// converted by the reading of the value before it.
+TEST(TypedValues, AReadingLastsAsLongAsItsValue) {
+    constexpr std::string_view point = "@schema P { x: i32, y: i32 }\n";
+    QernDocument doc = parsed(std::string(point) +
+                              "@schema S { k: list<P> }\nk = [{x=1, y=2}, {x=3, y=4}]\n"
+                              "k = [{x=1, y=2}, {x=3, y=4}]\n");
+    ASSERT_NE(doc.data().reading(0), nullptr);
+    // Dropped from S, k is stored unchecked: shorter text, written where the old stood.
+    ASSERT_TRUE(doc.merge_content("@schema S { other*: i32 }\nk = [{y=7, x=8}]").ok());
+    EXPECT_EQ(doc.data().reading(0), nullptr);
+    ASSERT_TRUE(doc.merge_content("@schema T { k: list<P> }").ok());
+    ReprSink sink;
+    ASSERT_TRUE(convert_typed_document(doc, sink).ok());
+    EXPECT_EQ(sink.out, "{'k': [{'y': 7, 'x': 8}]}");
+    // Checked again, it is read again.
+    ASSERT_TRUE(doc.merge_content("k = [{x = 5, y = 6}]").ok());
+    ASSERT_NE(doc.data().reading(0), nullptr);
+    ReprSink again;
+    ASSERT_TRUE(convert_typed_document(doc, again).ok());
+    EXPECT_EQ(again.out, "{'k': [{'x': 5, 'y': 6}]}");
+}
+
 }  // namespace
 }  // namespace qern::testing

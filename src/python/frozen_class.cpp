@@ -315,7 +315,7 @@ PyObject* to_typed_dict_method(PyObject* self, PyObject*) {
         const Snapshot& s = snapshot(self);
         return typed_dict(s.doc().declarations(), s.size(), [&](auto&& f) {
             for (std::size_t i = 0; i < s.size(); ++i)
-                f(s.doc().entry(i).key, s.doc().entry(i).value, s.value(i));
+                f(s.doc().entry(i).key, s.doc().entry(i).value, s.value(i), nullptr);
         });
     });
 }

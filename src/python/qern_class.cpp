@@ -392,9 +392,10 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
 PyObject* to_typed_dict_method(PyObject* self, PyObject*) {
     return with_document<Access::Shared, PyObject*>(
         self, nullptr, [](QernDocument& doc) -> PyObject* {
-            return typed_dict(doc, doc.data().size(), [&](auto&& f) {
-                doc.data().for_each_in_order(
-                    [&](const DataMap::Entry& e) { f(e.key, e.value, nullptr); });
+            const DataMap& data = doc.data();
+            return typed_dict(doc, data.size(), [&](auto&& f) {
+                for (std::size_t i = 0; i < data.size(); ++i)
+                    f(data.entry(i).key, data.entry(i).value, nullptr, data.reading(i));
             });
         });
 }

@@ -295,8 +295,9 @@ TypedValues::TypedValues(const QernDocument& declarations)
 
 TypedValues::~TypedValues() = default;
 
-PyObject* TypedValues::value(std::string_view key, std::string_view type, std::string_view value) {
-    const auto converted = converter_.convert(key, type, value, *sink_);
+PyObject* TypedValues::value(std::string_view key, std::string_view type, std::string_view value,
+                             const ObjectListReading* reading) {
+    const auto converted = converter_.convert(key, type, value, *sink_, reading);
     PyObject* made = sink_->take();  // null when the sink stopped, with the error it met set
     if (!converted) {
         Py_XDECREF(made);

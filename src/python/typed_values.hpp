@@ -35,8 +35,10 @@ class TypedValues {
     ~TypedValues();
     TypedValues(const TypedValues&) = delete;
     TypedValues& operator=(const TypedValues&) = delete;
-    // `value`, the value of `key`, as its declared type `type` converts it.
-    PyObject* value(std::string_view key, std::string_view type, std::string_view value);
+    // `value`, the value of `key`, as its declared type `type` converts it; `reading` is
+    // what the document keeps of how it read the value, if anything.
+    PyObject* value(std::string_view key, std::string_view type, std::string_view value,
+                    const ObjectListReading* reading);
 
   private:
     TypedConverter converter_;
@@ -44,8 +46,9 @@ class TypedValues {
 };
 
 // The dict of to_typed_dict: `n` pairs, which for_each(f) passes to
-// f(key, value, kept) in the order of first assignment; `kept` is a str of the value the
-// caller already holds, or null. Keys no schema declares get their value as a str (`kept`
+// f(key, value, kept, reading) in the order of first assignment; `kept` is a str of the
+// value the caller already holds, or null, and `reading` what the document keeps of how
+// it read the value, or null. Keys no schema declares get their value as a str (`kept`
 // when there is one). A new reference, or null with the error set.
 template <class ForEach>
 PyObject* typed_dict(const QernDocument& declarations, std::size_t n, ForEach&& for_each) {
@@ -53,14 +56,15 @@ PyObject* typed_dict(const QernDocument& declarations, std::size_t n, ForEach&& 
     if (!dict) return nullptr;
     TypedValues values(declarations);
     bool failed = false;
-    for_each([&](std::string_view key, std::string_view value, PyObject* kept) {
+    for_each([&](std::string_view key, std::string_view value, PyObject* kept,
+                 const ObjectListReading* reading) {
         if (failed) return;
         PyRef k = PyRef::steal(to_python(key));
         PyRef v;
         if (k) {
             const auto type = declared_type(declarations, key);
             if (type) {
-                v = PyRef::steal(values.value(key, *type, value));
+                v = PyRef::steal(values.value(key, *type, value, reading));
             } else {
                 v = kept != nullptr ? PyRef::borrow(kept) : PyRef::steal(to_python(value));
             }

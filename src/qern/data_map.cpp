@@ -29,7 +29,8 @@ DataMap::Entry place_pair(TextArena& arena, std::string_view key, std::string_vi
 
 }  // namespace
 
-void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h) {
+void DataMap::assign_hashed(std::string_view key, std::string_view value, std::uint64_t h,
+                            std::unique_ptr<const ObjectListReading> reading) {
     if (slots_.empty()) rehash(16);
     const std::uint64_t tag = h & 0xFFFFFFFF00000000ULL;
     const std::size_t mask = slots_.size() - 1;
@@ -39,7 +40,10 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
         if (slot == 0) break;
         if ((slot & 0xFFFFFFFF00000000ULL) == tag) {
             const Entry& e = entries_[index_of(slot)];
-            if (e.key == key) return replace(index_of(slot), value);
+            if (e.key == key) {
+                replace(index_of(slot), value);
+                return keep_reading(index_of(slot), std::move(reading));
+            }
         }
     }
     if (entries_.size() >= kMaxEntries) throw std::length_error("too many keys");
@@ -49,9 +53,28 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
     entries_.push_back(place_pair(arena_, key, value));
     live_bytes_ += key.size() + value.size();
     // Keep the index at most three quarters full so probe runs stay short.
-    if (entries_.size() * 4 > slots_.size() * 3) return grow_after_append();
-    slots_[at] = make_slot(h, entries_.size() - 1);
-    if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
+    if (entries_.size() * 4 > slots_.size() * 3) {
+        grow_after_append();
+    } else {
+        slots_[at] = make_slot(h, entries_.size() - 1);
+        if (reverse_) reverse_link(*reverse_, entries_.size() - 1);
+    }
+    if (reading) keep_reading(entries_.size() - 1, std::move(reading));
+}
+
+// A reading is only ever a shortcut: short of memory, the entry goes without one.
+void DataMap::keep_reading(std::size_t index,
+                           std::unique_ptr<const ObjectListReading> reading) noexcept {
+    if (!reading) {
+        if (index < readings_.size()) readings_[index].reset();
+        return;
+    }
+    try {
+        if (index >= readings_.size()) readings_.resize(index + 1);
+        readings_[index] = std::move(reading);
+    } catch (const std::bad_alloc&) {
+        if (index < readings_.size()) readings_[index].reset();
+    }
 }
 
 void DataMap::replace(std::size_t index, std::string_view value) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qern/hash.hpp"
+#include "qern/reading.hpp"
 #include "qern/text_arena.hpp"
 
 namespace qern {
@@ -112,8 +113,16 @@ class DataMap {
     void assign(std::string_view key, std::string_view value) {
         assign_hashed(key, value, hasher_(key));
     }
-    // The same, with the key's hash() already computed.
-    void assign_hashed(std::string_view key, std::string_view value, std::uint64_t hash);
+    // The same, with the key's hash() already computed, and what the check of the value
+    // read of it, if anything: a reading of `value` itself, which the entry then keeps.
+    void assign_hashed(std::string_view key, std::string_view value, std::uint64_t hash,
+                       std::unique_ptr<const ObjectListReading> reading = nullptr);
+
+    // The reading the entry at `index` keeps of its value, or null. A new value of the
+    // entry drops it: it only ever describes the text the entry holds.
+    const ObjectListReading* reading(std::size_t index) const {
+        return index < readings_.size() ? readings_[index].get() : nullptr;
+    }
 
     // For changes to several maps that must all happen or none: make_room(n, bytes)
     // allocates all that `n` new keys with `bytes` of text in all need; insert_new() then
@@ -208,6 +217,7 @@ class DataMap {
     static std::size_t slots_for(std::size_t entries);
     void rehash(std::size_t capacity);
     void replace(std::size_t index, std::string_view value);
+    void keep_reading(std::size_t index, std::unique_ptr<const ObjectListReading> reading) noexcept;
     void compact() noexcept;
     void grow_after_append();
     std::size_t empty_slot(std::uint64_t hash) const;
@@ -237,6 +247,9 @@ class DataMap {
     std::vector<Entry> entries_;
     std::vector<std::uint64_t> slots_;  // 0 = empty; capacity is a power of two
     mutable std::unique_ptr<ReverseIndex> reverse_;
+    // By entry, what the check of its value read of it; as long as the last entry that
+    // has one.
+    std::vector<std::unique_ptr<const ObjectListReading>> readings_;
 };
 
 }  // namespace qern

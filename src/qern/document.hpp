@@ -133,10 +133,12 @@ class SchemaRegistry {
 };
 
 // Checks a value against a type name for a schema field (the type system's
-// validate_field). Assignments to a key that some schema declares go through it.
+// validate_field). Assignments to a key that some schema declares go through it, and
+// the entry keeps what the check leaves in `reading`.
 using FieldValidator = Result<void> (*)(const QernDocument& doc, std::string_view type_name,
                                         std::string_view value, std::string_view schema,
-                                        std::string_view field, unsigned depth);
+                                        std::string_view field, unsigned depth,
+                                        std::unique_ptr<const ObjectListReading>* reading);
 
 // What every new document starts from: the directive handlers, in registration order,
 // and the field validator. Built once and never changed.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -72,17 +73,18 @@ std::size_t assignment_bound(std::string_view text) {
 Result<void> store(QernDocument& doc, const Assignment& a) {
     // A key that some schema declares as a field must hold a value of that field's type.
     bool checked = false;
+    std::unique_ptr<const ObjectListReading> reading;
     if (doc.schemas().size() != 0) {
         if (auto owner = doc.schemas().owner_of(a.key)) {
-            auto valid =
-                doc.builtins().validate_field(doc, owner->type, a.value, owner->schema, a.key, 0);
+            auto valid = doc.builtins().validate_field(doc, owner->type, a.value, owner->schema,
+                                                       a.key, 0, &reading);
             if (!valid) return valid;
             checked = true;
         }
     }
     if (MergeObserver* observer = doc.merge_context()->observer())
         observer->on_assignment(*doc.merge_context(), doc, a.key, a.value, a.where, checked);
-    doc.data().assign_hashed(a.key, a.value, a.hash);
+    doc.data().assign_hashed(a.key, a.value, a.hash, std::move(reading));
     return success();
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -148,6 +149,14 @@ class Checker {
   public:
     explicit Checker(const QernDocument& doc) : doc_(doc) {}
 
+    // Asks the check of `value` to keep how it read it, when it reads it as a list of
+    // inline objects: taken() then gives it.
+    void keep_reading_of(std::string_view value) {
+        read_value_ = value;
+        keep_reading_ = true;
+    }
+    std::unique_ptr<const ObjectListReading> taken() { return std::move(reading_); }
+
     FieldOutcome field(std::string_view type_name, std::string_view value, unsigned depth) {
         if (depth > kMaxValueDepth) return {FieldOutcome::TooDeep, {}};
         return run(resolved(type_name), value, depth);
@@ -176,6 +185,7 @@ class Checker {
             BufferPool<ObjectField>::Buffer fields(field_pool_);
             BufferPool<literal_scan::InnerMark>::Buffer marks(mark_pool_);
             std::string error;
+            std::unique_ptr<ObjectListReading> reading = start_reading(value);
             is_list = for_each_list_object(
                 value, *marks, *fields, error, [&](std::string_view item, bool read) {
                     if (depth + 1 > kMaxValueDepth) {
@@ -184,8 +194,14 @@ class Checker {
                     }
                     outcome =
                         object(check.name, *check.schema, item, read, *fields, error, depth + 1);
+                    if (reading && outcome.status == FieldOutcome::Ok)
+                        record(reading, value, item, *fields);
                     return !failed(item);
                 });
+            if (is_list && outcome.status == FieldOutcome::Ok && reading) {
+                reading->fit();
+                reading_ = std::move(reading);
+            }
         } else {
             is_list = for_each_list_item(value, [&](std::string_view item) {
                 if (passes_at_once(check, item, depth + 1)) return true;
@@ -201,6 +217,25 @@ class Checker {
     }
 
   private:
+    // A reading to fill when `value` is the one whose reading is to be kept.
+    std::unique_ptr<ObjectListReading> start_reading(std::string_view value) {
+        if (!keep_reading_ || value.data() != read_value_.data() ||
+            value.size() != read_value_.size())
+            return nullptr;
+        keep_reading_ = false;
+        try {
+            return std::make_unique<ObjectListReading>();
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    // A reading is a shortcut for later: one that cannot be made is dropped, and the
+    // check goes on.
+    static void record(std::unique_ptr<ObjectListReading>& reading, std::string_view list,
+                       std::string_view item, const std::vector<ObjectField>& fields) {
+        if (!reading->add(list, item, fields)) reading.reset();
+    }
+
     FieldCheck resolved(std::string_view name) {
         for (const auto& [known, check] : known_)
             if (known.data() == name.data() && known.size() == name.size()) return check;
@@ -309,11 +344,20 @@ class Checker {
     BufferPool<ObjectField> field_pool_;
     BufferPool<literal_scan::InnerMark> mark_pool_;
     BufferPool<const ObjectField*> given_pool_;
+    std::string_view read_value_;
+    bool keep_reading_ = false;
+    std::unique_ptr<const ObjectListReading> reading_;
 };
 
 FieldOutcome check_field(const QernDocument& doc, std::string_view type_name,
-                         std::string_view value, unsigned depth) {
-    return Checker(doc).field(type_name, value, depth);
+                         std::string_view value, unsigned depth,
+                         std::unique_ptr<const ObjectListReading>* reading = nullptr) {
+    Checker checker(doc);
+    if (reading != nullptr) checker.keep_reading_of(value);
+    FieldOutcome outcome = checker.field(type_name, value, depth);
+    if (reading != nullptr)
+        *reading = outcome.status == FieldOutcome::Ok ? checker.taken() : nullptr;
+    return outcome;
 }
 
 Result<void> validate_list(std::string_view element, std::string_view value,
@@ -458,8 +502,9 @@ Result<void> validate_value(const QernDocument& doc, std::string_view type_name,
 
 Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
                             std::string_view value, std::string_view schema_name,
-                            std::string_view field_name, unsigned depth) {
-    FieldOutcome outcome = check_field(doc, type_name, value, depth);
+                            std::string_view field_name, unsigned depth,
+                            std::unique_ptr<const ObjectListReading>* reading) {
+    FieldOutcome outcome = check_field(doc, type_name, value, depth, reading);
     switch (outcome.status) {
         case FieldOutcome::Ok:
             return success();

@@ -101,9 +101,11 @@ class Converter {
     explicit Converter(const QernDocument& doc) : doc_(doc) {}
 
     Result<void> convert(std::string_view key, std::string_view type, std::string_view value,
-                         TypedSink& sink) {
+                         TypedSink& sink, const ObjectListReading* reading) {
         sink_ = &sink;
         pieces_.clear();
+        reading_ = reading;
+        read_value_ = value;
         if (convert(known_type(type), value, 0) != Status::Failed) return success();
         std::string reason;
         for (auto it = pieces_.rbegin(); it != pieces_.rend(); ++it) reason += *it;
@@ -298,17 +300,32 @@ class Converter {
             BufferPool<ObjectField>::Buffer fields(field_pool_);
             BufferPool<literal_scan::InnerMark>::Buffer marks(mark_pool_);
             std::string error;
-            is_list = for_each_list_object(
-                value, *marks, *fields, error, [&](std::string_view item, bool read) {
-                    if (!begin()) return false;
-                    if (depth + 1 > kMaxValueDepth) {
-                        status = fail("value nested deeper than 256 levels");
-                    } else {
-                        status =
-                            object(type.name, *type.schema, item, read, *fields, error, depth + 1);
-                    }
-                    return converted();
-                });
+            const auto each_object = [&](std::string_view item, bool read) {
+                if (!begin()) return false;
+                if (depth + 1 > kMaxValueDepth) {
+                    status = fail("value nested deeper than 256 levels");
+                } else {
+                    status = object(type.name, *type.schema, item, read, *fields, error, depth + 1);
+                }
+                return converted();
+            };
+            if (const ObjectListReading* reading = reading_of(value)) {
+                // Read before, when the value was checked: every item is an object.
+                is_list = true;
+                fields->clear();
+                reading->replay(
+                    value,
+                    [&](std::string_view key, std::string_view field_value) {
+                        fields->push_back({key, field_value});
+                    },
+                    [&](std::string_view item) {
+                        const bool go_on = each_object(item, true);
+                        fields->clear();
+                        return go_on;
+                    });
+            } else {
+                is_list = for_each_list_object(value, *marks, *fields, error, each_object);
+            }
         } else {
             is_list = for_each_list_item(value, [&](std::string_view item) {
                 if (!begin()) return false;
@@ -400,8 +417,18 @@ class Converter {
         return sent(sink_->end_object());
     }
 
+    // The reading kept of the value being converted, if it is the one given.
+    const ObjectListReading* reading_of(std::string_view value) const {
+        if (reading_ == nullptr || value.data() != read_value_.data() ||
+            value.size() != read_value_.size())
+            return nullptr;
+        return reading_;
+    }
+
     const QernDocument& doc_;
     TypedSink* sink_ = nullptr;
+    const ObjectListReading* reading_ = nullptr;
+    std::string_view read_value_;
     std::vector<std::string> pieces_;
     std::vector<std::unique_ptr<Layout>> layouts_;
     std::vector<std::pair<std::string_view, FieldType>> known_;
@@ -422,13 +449,14 @@ TypedConverter::TypedConverter(const QernDocument& doc) : impl_(std::make_unique
 TypedConverter::~TypedConverter() = default;
 
 Result<void> TypedConverter::convert(std::string_view key, std::string_view type,
-                                     std::string_view value, TypedSink& sink) {
-    return impl_->convert(key, type, value, sink);
+                                     std::string_view value, TypedSink& sink,
+                                     const ObjectListReading* reading) {
+    return impl_->convert(key, type, value, sink, reading);
 }
 
 Result<void> convert_typed(const QernDocument& doc, std::string_view key, std::string_view type,
                            std::string_view value, TypedSink& sink) {
-    return TypedConverter(doc).convert(key, type, value, sink);
+    return TypedConverter(doc).convert(key, type, value, sink, nullptr);
 }
 
 Result<void> convert_typed_document(const QernDocument& doc, TypedSink& sink) {
@@ -436,20 +464,20 @@ Result<void> convert_typed_document(const QernDocument& doc, TypedSink& sink) {
     TypedConverter converter(doc);
     std::optional<QernError> failure;
     bool stopped = false;
-    doc.data().for_each_in_order([&](const DataMap::Entry& e) {
-        if (stopped || failure) return;
+    for (std::size_t i = 0; i < doc.data().size() && !stopped && !failure; ++i) {
+        const DataMap::Entry& e = doc.data().entry(i);
         if (!sink.key(e.key)) {
             stopped = true;
-            return;
+            break;
         }
         const auto type = declared_type(doc, e.key);
         if (!type) {
             stopped = !sink.on_string(e.value);
-            return;
+            continue;
         }
-        auto converted = converter.convert(e.key, *type, e.value, sink);
+        auto converted = converter.convert(e.key, *type, e.value, sink, doc.data().reading(i));
         if (!converted) failure = std::move(converted).error();
-    });
+    }
     if (failure) return std::move(*failure);
     if (!stopped) (void)sink.end_object();
     return success();

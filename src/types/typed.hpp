@@ -53,8 +53,9 @@ class TypedConverter {
     ~TypedConverter();
     TypedConverter(const TypedConverter&) = delete;
     TypedConverter& operator=(const TypedConverter&) = delete;
+    // `reading`, if not null, is one the document keeps of `value` (DataMap::reading).
     Result<void> convert(std::string_view key, std::string_view type, std::string_view value,
-                         TypedSink& sink);
+                         TypedSink& sink, const ObjectListReading* reading = nullptr);
 
   private:
     std::unique_ptr<Converter> impl_;

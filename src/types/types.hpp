@@ -27,9 +27,12 @@ Result<void> validate_value(const QernDocument& doc, std::string_view type_name,
 // Validates `value` as the field `field_name` of the schema `schema_name`: against a
 // registered type, a registered schema (the value is then an inline object) or a built-in
 // type. Every failure is a SchemaValidation error. `depth` counts enclosing values.
+// With `reading`, a value that passes as a list of inline objects leaves there how it was
+// read (see ObjectListReading); otherwise it is left null.
 Result<void> validate_field(const QernDocument& doc, std::string_view type_name,
                             std::string_view value, std::string_view schema_name,
-                            std::string_view field_name, unsigned depth = 0);
+                            std::string_view field_name, unsigned depth = 0,
+                            std::unique_ptr<const ObjectListReading>* reading = nullptr);
 
 // The alias a "@type name = definition" line registers: resolved through the full type
 // resolver when the definition contains "::", as a primitive name otherwise.
