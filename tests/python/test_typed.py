@@ -99,6 +99,18 @@ def test_schema_objects_become_dicts_of_their_fields():
     assert list(got[1]) == ["x", "y"]  # a repeated field keeps its first place
 
 
+def test_lists_of_objects_follow_their_latest_value():
+    doc = QERN.parse("@schema P { x: i32, y*: string }\n@schema S { ps: list<P> }\n"
+                     "ps = [{x = 1, y = 'a b'}, {x = 2, y = \"c\"}]")
+    assert doc.to_typed_dict()["ps"] == [{"x": 1, "y": "a b"}, {"x": 2, "y": "c"}]
+    # Shorter text, stored where the old value stood, while no schema checks it.
+    doc.merge_content("@schema S { other*: i32 }\nps = [{y = z, x = 30}]\n@schema T { ps: list<P> }")
+    assert doc.to_typed_dict()["ps"] == [{"y": "z", "x": 30}]
+    doc.merge_content("ps = [{x = 4}, {x = 5, x = 6}]")
+    assert doc.to_typed_dict()["ps"] == [{"x": 4}, {"x": 6}]
+    assert doc.freeze().to_typed_dict() == doc.to_typed_dict()
+
+
 def test_aliases_convert_as_their_targets():
     declarations = "@type port = i32\n@type where = math::vector2\n@type i32 = bool"
     assert typed("port", "8080", declarations) == 8080
