@@ -2,10 +2,12 @@
 // document of aliases and schemas; any other input is parsed as a document and, when it
 // parses, converted whole. Properties: the events a walk sends nest properly and make one
 // value; a failure is a Conversion error naming the key, the type and the value; a
-// converter reused for a second value gives what a fresh one gives; a sink that stops
-// early ends the walk without an error.
+// converter reused for a second value gives what a fresh one gives, and so does one given
+// the reading a check kept of a list of objects; a sink that stops early ends the walk
+// without an error.
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -153,6 +155,15 @@ void one_value(std::string_view type, std::string_view value) {
     CheckingSink again;
     const auto second = reused.convert("k", type, value, again);
     check(second.ok() == first.ok() && again.events == fresh.events);
+    // A list of objects converted from how its check read it gives the same events, or
+    // the same failure.
+    std::unique_ptr<const qern::ObjectListReading> reading;
+    if (qern::validate_field(doc, type, value, "T", "k", 0, &reading) && reading) {
+        CheckingSink replayed;
+        const auto r = qern::TypedConverter(doc).convert("k", type, value, replayed, reading.get());
+        check(r.ok() == first.ok() && replayed.events == fresh.events);
+        if (!r) check(r.error().display() == first.error().display());
+    }
     // Stopped after a few events: no error, whatever the value.
     CheckingSink stopping(value.size() % 7);
     const auto stopped = qern::convert_typed(doc, "k", type, value, stopping);
