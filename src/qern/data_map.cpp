@@ -65,16 +65,15 @@ void DataMap::assign_hashed(std::string_view key, std::string_view value, std::u
 // A reading is only ever a shortcut: short of memory, the entry goes without one.
 void DataMap::keep_reading(std::size_t index,
                            std::unique_ptr<const ObjectListReading> reading) noexcept {
-    if (!reading) {
-        if (index < readings_.size()) readings_[index].reset();
-        return;
+    if (index >= readings_.size()) {
+        if (!reading) return;
+        try {
+            readings_.resize(index + 1);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
     }
-    try {
-        if (index >= readings_.size()) readings_.resize(index + 1);
-        readings_[index] = std::move(reading);
-    } catch (const std::bad_alloc&) {
-        if (index < readings_.size()) readings_[index].reset();
-    }
+    readings_[index] = std::move(reading);
 }
 
 void DataMap::replace(std::size_t index, std::string_view value) {

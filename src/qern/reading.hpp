@@ -27,14 +27,12 @@ class ObjectListReading {
     // the offsets, or memory runs out: the reading is then of no use.
     template <class Fields>
     bool add(std::string_view list, std::string_view item, const Fields& fields) {
-        const std::uintptr_t base = address(list.data());
-        const std::uintptr_t at = address(item.data());
-        if (list.size() > kMaxList || item.size() > kMaxItem || item.size() > list.size() ||
-            at < base || at - base > list.size() - item.size())
+        std::size_t at;
+        if (list.size() > kMaxList || item.size() > kMaxItem || !offset_in(list, item, at))
             return false;
         if (!room(3 + 2 * fields.size())) return false;
         std::uint32_t* w = words_ + size_;
-        *w++ = static_cast<std::uint32_t>(at - base);
+        *w++ = static_cast<std::uint32_t>(at);
         *w++ = static_cast<std::uint32_t>(item.size());
         *w++ = static_cast<std::uint32_t>(fields.size());
         for (const auto& f : fields) {
@@ -70,19 +68,22 @@ class ObjectListReading {
   private:
     static constexpr std::size_t kMaxList = 0xFFFFFFFFu;
     static constexpr std::size_t kMaxItem = 0xFFFFu;
-    static std::uintptr_t address(const char* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+    // Where `part` starts in `outer`, when it lies wholly inside it.
+    static bool offset_in(std::string_view outer, std::string_view part, std::size_t& offset) {
+        const auto base = reinterpret_cast<std::uintptr_t>(outer.data());
+        const auto at = reinterpret_cast<std::uintptr_t>(part.data());
+        if (part.size() > outer.size() || at < base || at - base > outer.size() - part.size())
+            return false;
+        offset = static_cast<std::size_t>(at - base);
+        return true;
+    }
 
     // A part of an item as one word: its offset in the upper half, its size in the lower.
     static bool place_in(std::string_view item, std::string_view part, std::uint32_t& word) {
-        if (part.empty()) {
-            word = 0;
-            return true;
-        }
-        const std::uintptr_t base = address(item.data());
-        const std::uintptr_t at = address(part.data());
-        if (part.size() > item.size() || at < base || at - base > item.size() - part.size())
-            return false;
-        word = static_cast<std::uint32_t>((at - base) << 16 | part.size());
+        std::size_t at = 0;
+        if (!part.empty() && !offset_in(item, part, at)) return false;
+        word = static_cast<std::uint32_t>(at << 16 | part.size());
         return true;
     }
     static std::string_view part(std::string_view item, std::uint32_t word) {
